@@ -1,0 +1,33 @@
+# Configures and builds the three trees: the shipped i686 program, the x86_64 build the tests run
+# under Wine, and the portable core natively with sanitizers. Sourced; needs $repo.
+
+build="$repo/build"
+jobs=$(nproc)
+
+vorna_build() {
+  cmake -S "$repo" -B "$build/i686" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-i686.cmake" >/dev/null
+  cmake --build "$build/i686" -j "$jobs"
+
+  cmake -S "$repo" -B "$build/x86_64" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-x86_64.cmake" \
+    -DVORNA_SHIPPED_EXE="$build/i686/vorna-stats-agent.exe" >/dev/null
+  cmake --build "$build/x86_64" -j "$jobs"
+}
+
+vorna_build_native() {
+  local sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+  cmake -S "$repo" -B "$build/native" -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS="$sanitize" -DCMAKE_EXE_LINKER_FLAGS="$sanitize" >/dev/null
+  cmake --build "$build/native" -j "$jobs"
+}
+
+# A fresh prefix for this run, booted once; its server is stopped when the script ends.
+vorna_fresh_prefix() {
+  export WINEPREFIX="$build/x86_64/wineprefix"
+  source "$repo/scripts/lib/wine.sh"
+  wine_stop
+  rm -rf "$WINEPREFIX"
+  wine_boot
+  trap wine_stop EXIT
+}

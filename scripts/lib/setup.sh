@@ -1,0 +1,25 @@
+# Installs the Debian packages the build and the tests need; quick when all are there.
+# Sourced by the scripts in scripts/.
+
+VORNA_PACKAGES=(
+  cmake make g++ python3 file
+  googletest
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+  wine64
+  nlohmann-json3-dev
+)
+
+vorna_setup() {
+  local missing=()
+  local pkg
+  for pkg in "${VORNA_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}

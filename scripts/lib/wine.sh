@@ -1,0 +1,38 @@
+# Wine in a prefix of the build tree's own: never ~/.wine, and only this prefix's server is stopped.
+# Sourced; the caller sets WINEPREFIX.
+
+WINE64=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+export WINEDEBUG="${WINEDEBUG:--all}"
+
+# A fresh prefix from a copy of the 64-bit loader with no 32-bit loader beside it: Wine then skips
+# setting up its 32-bit half, which takes minutes where 32-bit emulation is registered.
+wine_create_prefix() {
+  local loader="$WINEPREFIX.loader"
+  rm -rf "$loader"
+  mkdir -p "$loader/lib/wine" "$loader/share" "$loader/lib/x86_64-linux-gnu"
+  cp "$WINE64" "$loader/lib/wine/"
+  ln -s "$WINESERVER" "$loader/lib/wine/wineserver"
+  ln -s /usr/share/wine "$loader/share/wine"
+  ln -s /usr/lib/x86_64-linux-gnu/wine "$loader/lib/x86_64-linux-gnu/wine"
+  "$loader/lib/wine/wine64" wineboot -i </dev/null >/dev/null 2>&1
+  "$WINESERVER" -w
+  rm -rf "$loader"
+}
+
+# Boots the prefix with its standard streams detached (Wine's background services inherit them,
+# and a pipe there would keep its reader waiting) and keeps its server alive until wine_stop.
+wine_boot() {
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    # What starts here outlives the lock: it must not inherit the lock's descriptor.
+    [ -f "$WINEPREFIX/system.reg" ] || wine_create_prefix 9>&-
+    "$WINESERVER" -p </dev/null >/dev/null 2>&1 9>&- || true
+    "$WINE64" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
+  ) 9>"$WINEPREFIX.lock"
+}
+
+wine_stop() {
+  "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
+}

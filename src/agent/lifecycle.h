@@ -1,0 +1,27 @@
+#pragma once
+
+struct ctl_context;
+
+// The three reverse-DNS labels at the head of the agent's serial port name.
+#define CTL_PORT_LABELS "com.vorna.vm"
+// The port in the Windows global device namespace: \\.\Global\com.vorna.vm.stats_agent.0
+constexpr char CTL_DEFAULT_DEVICE_PATH[] = "\\\\.\\Global\\" CTL_PORT_LABELS ".stats_agent.0";
+
+constexpr char CTL_VERSION[] = "2.1.2";
+
+// Builds the context: defaults, interrupt handler, command line. Help, version, install and
+// removal end the process from inside.
+void ctl_init(int argc, char** argv, ctl_context* ctx);
+// Runs the foreground command loop or the service; returns when the work has ended.
+void ctl_run(ctl_context* ctx);
+// Deletes the PID file and releases the device and the output buffer.
+void ctl_free(ctl_context* ctx);
+
+[[noreturn]] void exitbysignal(int signal_number);
+
+// Writes the process id in decimal, no line end. A file that cannot be opened is reported and
+// otherwise ignored.
+void pid_write(const char* path);
+
+// argv[0] as the process received it.
+const char* ctl_program_name();

@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""End-to-end cases that need the Linux side of Wine: an interrupt (SIGINT to the Wine process
+runs the C runtime's SIGINT handler) and a pty behind the default device path."""
+
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+import unittest
+
+WINE_RUN = sys.argv[1]
+AGENT_EXE = sys.argv[2]
+PREFIX = os.environ["WINEPREFIX"]
+DEFAULT_PORT = "com.vorna.vm.stats_agent.0"
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def wait_until(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return condition()
+
+
+class Agent:
+    """The agent under Wine, its standard streams in files."""
+
+    def __init__(self, *args):
+        self.dir = tempfile.TemporaryDirectory(prefix="vorna-")
+        self.out = open(os.path.join(self.dir.name, "out"), "w+b")
+        self.err = open(os.path.join(self.dir.name, "err"), "w+b")
+        self.proc = subprocess.Popen([WINE_RUN, AGENT_EXE, *args], stdin=subprocess.DEVNULL,
+                                     stdout=self.out, stderr=self.err)
+
+    def interrupt(self, timeout=20):
+        self.proc.send_signal(signal.SIGINT)
+        return self.proc.wait(timeout)
+
+    def stderr(self):
+        self.err.seek(0)
+        return self.err.read().decode(errors="replace")
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.out.close()
+        self.err.close()
+        self.dir.cleanup()
+
+
+class InterruptTest(unittest.TestCase):
+    def test_interrupt_while_waiting_for_the_device_removes_the_pid_file(self):
+        with tempfile.TemporaryDirectory(prefix="vorna-") as folder:
+            pid_file = os.path.join(folder, "agent.pid")
+            agent = Agent("-p", r"\\.\pipe\vorna-test-nobody-listens", "-F", windows_path(pid_file))
+            try:
+                self.assertTrue(wait_until(lambda: os.path.exists(pid_file), 30))
+                time.sleep(0.5)
+                with open(pid_file, "rb") as f:
+                    self.assertRegex(f.read(), rb"^[1-9][0-9]*$")
+                self.assertIsNone(agent.proc.poll())
+                self.assertEqual(agent.interrupt(), 0)
+                self.assertFalse(os.path.exists(pid_file))
+                self.assertEqual(agent.stderr(), "")
+            finally:
+                agent.close()
+
+    def test_empty_pid_file_path_is_reported_at_open_and_at_removal(self):
+        agent = Agent("-p", r"\\.\pipe\vorna-test-nobody-listens", "-F", "")
+        try:
+            self.assertTrue(wait_until(lambda: "error: open `': " in agent.stderr(), 30),
+                            agent.stderr())
+            self.assertIsNone(agent.proc.poll())
+            self.assertEqual(agent.interrupt(), 0)
+            lines = agent.stderr().splitlines()
+            self.assertEqual(len(lines), 2, lines)
+            self.assertTrue(lines[0].startswith("error: open `': "), lines)
+            self.assertTrue(lines[1].startswith("unlink `': "), lines)
+        finally:
+            agent.close()
+
+
+class DefaultDeviceTest(unittest.TestCase):
+    """\\\\.\\Global\\<port> resolves through the prefix's dosdevices folder: "global" links to
+    the folder itself and the port name to a pty, which behaves as a COM port."""
+
+    def setUp(self):
+        dosdevices = os.path.join(PREFIX, "dosdevices")
+        self.links = []
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        tty.setraw(self.master)
+        global_link = os.path.join(dosdevices, "global")
+        if not os.path.lexists(global_link):
+            os.symlink(".", global_link)
+            self.links.append(global_link)
+        port_link = os.path.join(dosdevices, DEFAULT_PORT)
+        if os.path.lexists(port_link):
+            os.unlink(port_link)
+        os.symlink(os.ttyname(self.slave), port_link)
+        self.links.append(port_link)
+
+    def tearDown(self):
+        for link in self.links:
+            os.unlink(link)
+        os.close(self.master)
+        os.close(self.slave)
+
+    def receive(self, size, seconds):
+        got = b""
+        deadline = time.monotonic() + seconds
+        while len(got) < size and time.monotonic() < deadline:
+            ready, _, _ = select.select([self.master], [], [], 0.2)
+            if ready:
+                got += os.read(self.master, size - len(got))
+        return got
+
+    def test_agent_serves_the_default_device_path(self):
+        agent = Agent()
+        try:
+            # A COM port read waits for all 512 bytes.
+            message = b"a" * 507 + b";PING"
+            os.write(self.master, message)
+            self.assertEqual(self.receive(4, 30), b"PONG")
+            self.assertEqual(agent.interrupt(), 0)
+        finally:
+            agent.close()
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
