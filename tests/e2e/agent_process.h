@@ -31,6 +31,7 @@ public:
     ~agent_process();
 
     DWORD pid() const { return pid_; }
+    HANDLE handle() const { return process_.get(); }
     // True when the process has ended within the time; its status is then in *status.
     bool wait(int timeout_ms, DWORD* status);
     bool running() { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
