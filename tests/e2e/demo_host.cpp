@@ -46,6 +46,9 @@ int main(int argc, char** argv) {
         {"GSTATS:CMD", "statistics: cpu, memory and disk"},
         {"GSTATS:DC", "statistics: cpu and disk"},
         {"GSTATS:M", "statistics: memory"},
+        {"GSTATS:X", "no selector letter: an empty object"},
+        {"GSTATS:cmd", "selector letters are case-sensitive"},
+        {"GSTATS:MD;PING", "a report and a PONG from one message"},
         {"GSTATS:", "empty selector: no reply"},
     };
 
@@ -64,9 +67,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "host: write failed\n");
             return 1;
         }
-        // The agent reads within 1 s; a statistics reply adds 2 s of CPU sampling.
+        // The agent reads within 1 s; a statistics reply may add the 2 s CPU window, and a busy
+        // machine some more.
         bool stats = e.message.find("GSTATS:") != std::string::npos;
-        std::string first = host.receive(1, stats ? 4000 : 2500);
+        std::string first = host.receive(1, stats ? 6000 : 2500);
         std::string replies = first.empty() ? first : first + host.drain(600);
         std::printf("agent -> host : %s\n", replies.empty() ? "(no reply)" : shown(replies).c_str());
         std::fflush(stdout);

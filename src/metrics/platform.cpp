@@ -1,0 +1,5 @@
+#include "metrics/platform.h"
+
+metrics_platform g_metrics_platform = {
+    GetSystemTimes, GetSystemInfo, GlobalMemoryStatusEx, GetDiskFreeSpaceExA, Sleep,
+};

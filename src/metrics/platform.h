@@ -1,0 +1,16 @@
+#pragma once
+
+#include <windows.h>
+
+// The Win32 calls behind the probes. The probes call them through this table so that tests can
+// make them fail or feed them figures; nothing else changes it.
+struct metrics_platform {
+    decltype(&GetSystemTimes) get_system_times;
+    decltype(&GetSystemInfo) get_system_info;
+    decltype(&GlobalMemoryStatusEx) global_memory_status_ex;
+    decltype(&GetDiskFreeSpaceExA) get_disk_free_space_ex;
+    decltype(&Sleep) sleep;
+};
+
+// Holds the real calls.
+extern metrics_platform g_metrics_platform;

@@ -1,0 +1,270 @@
+// The host probes with the Win32 calls replaced through their seam.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/output_buffer.h"
+#include "agent/stats_report.h"
+#include "metrics/cpu.h"
+#include "metrics/cpu_win.h"
+#include "metrics/disk.h"
+#include "metrics/memory.h"
+#include "metrics/platform.h"
+#include "util/xalloc.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+struct system_times {
+    std::uint64_t idle, kernel, user;
+};
+
+// What the fake Win32 calls deliver, and what they were asked.
+struct fake_win32 {
+    std::deque<std::optional<system_times>> times;  // one per call; nullopt: the call fails
+    DWORD processors = 1;
+    std::optional<MEMORYSTATUSEX> memory;  // nullopt: the call fails
+    DWORD memory_length_seen = 0;
+    bool disk_ok = true;
+    std::uint64_t disk_available = 0, disk_total = 0, disk_free = 0;
+    std::string disk_path_seen;
+    Calls calls;
+};
+fake_win32 g_fake;
+
+FILETIME filetime_of(std::uint64_t value) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
+}
+
+BOOL WINAPI fake_get_system_times(FILETIME* idle, FILETIME* kernel, FILETIME* user) {
+    g_fake.calls.push_back("times");
+    std::optional<system_times> next;
+    if (!g_fake.times.empty()) {
+        next = g_fake.times.front();
+        g_fake.times.pop_front();
+    }
+    if (!next) return FALSE;
+    *idle = filetime_of(next->idle);
+    *kernel = filetime_of(next->kernel);
+    *user = filetime_of(next->user);
+    return TRUE;
+}
+
+void WINAPI fake_get_system_info(SYSTEM_INFO* info) {
+    std::memset(info, 0, sizeof *info);
+    info->dwNumberOfProcessors = g_fake.processors;
+}
+
+BOOL WINAPI fake_global_memory_status_ex(MEMORYSTATUSEX* status) {
+    g_fake.memory_length_seen = status->dwLength;
+    if (!g_fake.memory || status->dwLength != sizeof(MEMORYSTATUSEX)) {
+        std::memset(status, 0xAB, sizeof *status);  // a failed call promises nothing
+        return FALSE;
+    }
+    *status = *g_fake.memory;
+    return TRUE;
+}
+
+BOOL WINAPI fake_get_disk_free_space_ex(const char* path, ULARGE_INTEGER* available,
+                                        ULARGE_INTEGER* total, ULARGE_INTEGER* total_free) {
+    g_fake.disk_path_seen = path;
+    if (!g_fake.disk_ok) return FALSE;
+    if (available != nullptr) available->QuadPart = g_fake.disk_available;
+    if (total != nullptr) total->QuadPart = g_fake.disk_total;
+    if (total_free != nullptr) total_free->QuadPart = g_fake.disk_free;
+    return TRUE;
+}
+
+void WINAPI fake_sleep(DWORD milliseconds) {
+    g_fake.calls.push_back("sleep " + std::to_string(milliseconds));
+}
+
+// A sample whose busy and idle are the given figures: all busy time counted as user time.
+system_times sample(std::uint64_t busy, std::uint64_t idle) {
+    return {idle, idle, busy};  // the kernel figure includes the idle time
+}
+
+class MetricsTest : public testing::Test {
+protected:
+    MetricsTest() : saved_(g_metrics_platform) {
+        g_fake = fake_win32{};
+        g_metrics_platform = {fake_get_system_times, fake_get_system_info,
+                              fake_global_memory_status_ex, fake_get_disk_free_space_ex,
+                              fake_sleep};
+    }
+    ~MetricsTest() override { g_metrics_platform = saved_; }
+
+private:
+    metrics_platform saved_;
+};
+
+TEST(CpuTimeTest, FileTimeHalvesJoinIntoOneUnsignedCount) {
+    FILETIME time = {0x89ABCDEFu, 0x01234567u};  // low word, high word
+    EXPECT_EQ(get_cpu_timeby_struct(&time), 0x0123456789ABCDEFull);
+    time = {0u, 0x80000000u};
+    EXPECT_EQ(get_cpu_timeby_struct(&time), 1ull << 63);
+    time = {0xFFFFFFFFu, 0xFFFFFFFFu};
+    EXPECT_EQ(get_cpu_timeby_struct(&time), UINT64_MAX);
+}
+
+TEST_F(MetricsTest, BusyIsUserPlusKernelMinusIdle) {
+    std::uint64_t busy = 0, idle = 0;
+    g_fake.times = {system_times{1000, 1600, 400}};
+    ASSERT_EQ(get_cpu_times(&busy, &idle), 0);
+    EXPECT_EQ(busy, 1000u);  // 400 user + 600 kernel
+    EXPECT_EQ(idle, 1000u);
+
+    // Figures past 32 bits, and a kernel figure below the idle one: the subtraction wraps.
+    g_fake.times = {system_times{(5ull << 32) + 10, (5ull << 32) + 5, 20}};
+    ASSERT_EQ(get_cpu_times(&busy, &idle), 0);
+    EXPECT_EQ(busy, 15u);
+    EXPECT_EQ(idle, (5ull << 32) + 10);
+}
+
+TEST_F(MetricsTest, FailedTimesCallLeavesTheOutputsAlone) {
+    std::uint64_t busy = 7, idle = 8;
+    g_fake.times = {std::nullopt};
+    EXPECT_EQ(get_cpu_times(&busy, &idle), -1);
+    EXPECT_EQ(busy, 7u);
+    EXPECT_EQ(idle, 8u);
+}
+
+TEST_F(MetricsTest, PercentIsTheBusyShareOfTwoSamplesTwoSecondsApart) {
+    g_fake.times = {sample(1000, 3000), sample(1000 + 250, 3000 + 750)};
+    EXPECT_EQ(get_cpu_usage_percent(), 25.0);
+    EXPECT_EQ(g_fake.calls, Calls({"times", "sleep 2000", "times"}));
+
+    g_fake.times = {sample(500, 500), sample(500, 500 + 20000000)};
+    EXPECT_EQ(get_cpu_usage_percent(), 0.0);  // idle machine
+    g_fake.times = {sample(500, 500), sample(500 + 40000000, 500)};
+    EXPECT_EQ(get_cpu_usage_percent(), 100.0);  // fully busy
+}
+
+TEST_F(MetricsTest, DifferencesWrapWhenTheCountersOverflow) {
+    g_fake.times = {sample(UINT64_MAX - 99, UINT64_MAX - 299), sample(50, 100)};
+    // 150 busy and 400 idle units elapsed.
+    EXPECT_DOUBLE_EQ(get_cpu_usage_percent(), 27.272727272727273);
+}
+
+TEST_F(MetricsTest, FiguresAreRoundedToSinglePrecisionBeforeTheDivision) {
+    // 2^24 + 1 busy units round to 2^24, the total 2^24 + 2 stays: 100 * 2^24 / (2^24 + 2),
+    // where exact arithmetic would give 99.99999403953623.
+    std::uint64_t busy = (1u << 24) + 1;
+    g_fake.times = {sample(0, 0), sample(busy, 1)};
+    EXPECT_DOUBLE_EQ(get_cpu_usage_percent(), 99.99998807907247);
+}
+
+TEST_F(MetricsTest, FirstSampleFailingGivesZeroAtOnce) {
+    g_fake.times = {std::nullopt, sample(1, 1)};
+    EXPECT_EQ(get_cpu_usage_percent(), 0.0);
+    EXPECT_EQ(g_fake.calls, Calls({"times"}));  // no wait
+}
+
+TEST_F(MetricsTest, SecondSampleFailingGivesZeroAfterTheWait) {
+    g_fake.times = {sample(100, 100), std::nullopt};
+    EXPECT_EQ(get_cpu_usage_percent(), 0.0);
+    EXPECT_EQ(g_fake.calls, Calls({"times", "sleep 2000", "times"}));
+}
+
+TEST_F(MetricsTest, NoElapsedTimeIsNotANumberAndIsReportedAsZero) {
+    g_fake.times = {sample(100, 100), sample(100, 100)};
+    EXPECT_TRUE(std::isnan(get_cpu_usage_percent()));
+
+    g_fake.processors = 3;
+    g_fake.times = {sample(100, 100), sample(100, 100)};
+    output_buffer out = {0, 0, nullptr};
+    get_cpu_stats(&out, ' ');
+    EXPECT_STREQ(out.data, R"("cpu": {"ncpus": 3,"percent": 0.00} )");
+    xfree(out.data);
+}
+
+TEST_F(MetricsTest, CpuCountIsTheNumberOfProcessors) {
+    g_fake.processors = 6;
+    EXPECT_EQ(get_cpu_count(), 6);
+}
+
+TEST_F(MetricsTest, MemoryFiguresAreTruncatedToKiB) {
+    MEMORYSTATUSEX status = {};
+    status.ullTotalPhys = 1048575;                   // 1023 KiB and 1023 bytes
+    status.ullAvailPhys = 2048;                      // 2 KiB
+    status.ullTotalPageFile = 1023;                  // less than 1 KiB
+    status.ullAvailPageFile = (1ull << 63) + 1023;  // 2^53 KiB
+    status.ullTotalVirtual = 1 << 20;                // not reported
+    g_fake.memory = status;
+    mem_stats stats;
+    get_mem_stats_os(&stats);
+    EXPECT_EQ(g_fake.memory_length_seen, 64u);
+    EXPECT_EQ(stats.total, 1023u);
+    EXPECT_EQ(stats.free, 2u);
+    EXPECT_EQ(stats.swap_total, 0u);
+    EXPECT_EQ(stats.swap_free, 1ull << 53);
+}
+
+TEST_F(MetricsTest, MemoryStatusFailingGivesZeros) {
+    mem_stats stats;
+    std::memset(&stats, 0xFF, sizeof stats);
+    get_mem_stats_os(&stats);
+    EXPECT_EQ(stats.total, 0u);
+    EXPECT_EQ(stats.free, 0u);
+    EXPECT_EQ(stats.swap_total, 0u);
+    EXPECT_EQ(stats.swap_free, 0u);
+}
+
+TEST_F(MetricsTest, DiskFiguresAreTheVolumesInKiBAndUsedIsTheirDifference) {
+    g_fake.disk_total = 10240;
+    g_fake.disk_free = 5119;
+    g_fake.disk_available = 1024;  // this caller's share: not reported
+    std::uint64_t total = 0, free_kib = 0, used = 0;
+    get_disk_usage_windows(&total, &free_kib, &used);
+    EXPECT_EQ(g_fake.disk_path_seen, "C:");
+    EXPECT_EQ(total, 10u);
+    EXPECT_EQ(free_kib, 4u);
+    EXPECT_EQ(used, 6u);  // from the KiB figures; the bytes would give 5
+
+    g_fake.disk_total = 1048575;
+    g_fake.disk_free = 0;
+    get_disk_usage_windows(&total, &free_kib, &used);
+    EXPECT_EQ(total, 1023u);
+    EXPECT_EQ(used, 1023u);
+}
+
+TEST_F(MetricsTest, DiskQueryFailingGivesZeros) {
+    g_fake.disk_ok = false;
+    std::uint64_t total = 1, free_kib = 2, used = 3;
+    get_disk_usage_windows(&total, &free_kib, &used);
+    EXPECT_EQ(total, 0u);
+    EXPECT_EQ(free_kib, 0u);
+    EXPECT_EQ(used, 0u);
+}
+
+TEST_F(MetricsTest, ReportFragmentsFromTheProbes) {
+    MEMORYSTATUSEX status = {};
+    status.ullTotalPhys = 16ull << 40;  // 16 TiB: KiB figures past 32 bits
+    status.ullAvailPhys = 5ull << 40;
+    status.ullTotalPageFile = 20ull << 40;
+    status.ullAvailPageFile = 7ull << 40;
+    g_fake.memory = status;
+    g_fake.disk_total = 1ull << 62;
+    g_fake.disk_free = 1ull << 61;
+    output_buffer out = {0, 0, nullptr};
+    get_mem_stats(&out, ',');
+    get_disk_stats(&out);
+    EXPECT_STREQ(out.data,
+                 R"("memory": {"mem_total": 17179869184,"mem_free": 5368709120,)"
+                 R"("swap_total": 21474836480,"swap_free": 7516192768},)"
+                 R"("disk": {"used": 2251799813685248,"free": 2251799813685248,)"
+                 R"("total": 4503599627370496,"unit": "kB"})");
+    xfree(out.data);
+}
+
+}  // namespace
