@@ -15,9 +15,10 @@ vorna_build() {
   cmake --build "$build/x86_64" -j "$jobs"
 }
 
+# clang, for libFuzzer as well as the sanitizers.
 vorna_build_native() {
-  local sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-  cmake -S "$repo" -B "$build/native" -DCMAKE_BUILD_TYPE=Debug \
+  local sanitize="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer"
+  CC=clang CXX=clang++ cmake -S "$repo" -B "$build/native" -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CXX_FLAGS="$sanitize" -DCMAKE_EXE_LINKER_FLAGS="$sanitize" >/dev/null
   cmake --build "$build/native" -j "$jobs"
 }

@@ -3,6 +3,7 @@
 
 VORNA_PACKAGES=(
   cmake make g++ python3 file
+  clang libclang-rt-14-dev
   googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
