@@ -80,6 +80,22 @@ TEST_F(FaultTest, HostClosingBeforeReadingAReplyIsSurvived) {
     expect_serving_after_reconnect();
 }
 
+TEST_F(FaultTest, HostClosingDuringTheCpuWindowIsSurvived) {
+    expect_pong();
+    ASSERT_TRUE(host->send("GSTATS:CMD"));
+    Sleep(2000);  // read after 1 s, then sampling for 2 s
+    host->disconnect();
+    expect_serving_after_reconnect();
+}
+
+TEST_F(FaultTest, HostClosingBetweenTwoRepliesOfAMessageIsSurvived) {
+    expect_pong();
+    ASSERT_TRUE(host->send("GSTATS:M;GSTATS:C;PING"));
+    Sleep(2500);  // the memory reply is written; the cpu one is being sampled
+    host->disconnect();
+    expect_serving_after_reconnect();
+}
+
 TEST_F(FaultTest, DeviceThatVanishesAndComesBackIsServedAgain) {
     expect_pong();
     host.reset();  // the pipe is gone altogether

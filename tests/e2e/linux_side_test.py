@@ -125,6 +125,24 @@ class DefaultDeviceTest(unittest.TestCase):
                 got += os.read(self.master, size - len(got))
         return got
 
+    def test_interrupt_while_a_statistics_reply_is_built(self):
+        with tempfile.TemporaryDirectory(prefix="vorna-") as folder:
+            pid_file = os.path.join(folder, "agent.pid")
+            agent = Agent("-F", windows_path(pid_file))
+            try:
+                self.assertTrue(wait_until(lambda: os.path.exists(pid_file), 30))
+                time.sleep(4)  # 2 s before connecting, 1 s before the read
+                message = b"GSTATS:CMD;" + b"a" * 501
+                os.write(self.master, message)
+                time.sleep(1)  # inside the 2 s CPU window
+                self.assertEqual(self.receive(1, 0.1), b"")
+                self.assertIsNone(agent.proc.poll())
+                self.assertEqual(agent.interrupt(), 0)
+                self.assertFalse(os.path.exists(pid_file))
+                self.assertEqual(agent.stderr(), "")
+            finally:
+                agent.close()
+
     def test_agent_serves_the_default_device_path(self):
         agent = Agent()
         try:
