@@ -30,5 +30,9 @@ vorna_fresh_prefix() {
   wine_stop
   rm -rf "$WINEPREFIX"
   wine_boot
-  trap wine_stop EXIT
+  # The i686 tests' WoW64 prefix: the first of them creates it afresh, and a server that a killed
+  # test left stops with the run.
+  WINEPREFIX="$build/x86_64/wineprefix-wow64" wine_stop
+  rm -rf "$build/x86_64/wineprefix-wow64"
+  trap 'wine_stop; WINEPREFIX="$build/x86_64/wineprefix-wow64" wine_stop' EXIT
 }

@@ -20,14 +20,24 @@ wine_create_prefix() {
   rm -rf "$loader"
 }
 
+# A prefix whose 32-bit half (syswow64) is set up too, for 32-bit programs beside 64-bit ones:
+# booted by the normal loader, which needs 32-bit Wine installed and runnable.
+wine_create_wow64_prefix() {
+  "$WINE64" wineboot -i </dev/null >/dev/null 2>&1
+  "$WINESERVER" -w
+}
+
 # Boots the prefix with its standard streams detached (Wine's background services inherit them,
 # and a pipe there would keep its reader waiting) and keeps its server alive until wine_stop.
+# "wine_boot wow64" creates a missing prefix with its 32-bit half.
 wine_boot() {
+  local create=wine_create_prefix
+  [ "${1:-}" != wow64 ] || create=wine_create_wow64_prefix
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
     # What starts here outlives the lock: it must not inherit the lock's descriptor.
-    [ -f "$WINEPREFIX/system.reg" ] || wine_create_prefix 9>&-
+    [ -f "$WINEPREFIX/system.reg" ] || "$create" 9>&-
     "$WINESERVER" -p </dev/null >/dev/null 2>&1 9>&- || true
     "$WINE64" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
   ) 9>"$WINEPREFIX.lock"
