@@ -7,6 +7,17 @@ constexpr int kRemoveTimeoutMs = 20000;
 
 }  // namespace
 
+ULONGLONG monotonic_ms() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<ULONGLONG>(counter.QuadPart / (frequency / 1000));
+}
+
 sc_handle open_manager() {
     return sc_handle(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
 }
@@ -55,10 +66,10 @@ std::string describe(const std::vector<state_seen>& states) {
 std::vector<state_seen> watch_until(SC_HANDLE service, DWORD target, ULONGLONG since,
                                     int timeout_ms) {
     std::vector<state_seen> seen;
-    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+    ULONGLONG deadline = monotonic_ms() + static_cast<ULONGLONG>(timeout_ms);
     for (;;) {
         DWORD state = query_status(service).dwCurrentState;
-        ULONGLONG now = GetTickCount64();
+        ULONGLONG now = monotonic_ms();
         if (seen.empty() || seen.back().state != state) seen.push_back({state, now - since});
         if (state == target || now >= deadline) return seen;
         Sleep(20);
@@ -66,23 +77,23 @@ std::vector<state_seen> watch_until(SC_HANDLE service, DWORD target, ULONGLONG s
 }
 
 std::vector<state_seen> start_and_watch(SC_HANDLE service, int timeout_ms) {
-    ULONGLONG since = GetTickCount64();
+    ULONGLONG since = monotonic_ms();
     if (!StartServiceA(service, 0, nullptr)) return {};
-    std::vector<state_seen> seen = {{query_status(service).dwCurrentState, GetTickCount64() - since}};
+    std::vector<state_seen> seen = {{query_status(service).dwCurrentState, monotonic_ms() - since}};
     for (const state_seen& s : watch_until(service, SERVICE_RUNNING, since, timeout_ms))
         if (s.state != seen.back().state) seen.push_back(s);
     return seen;
 }
 
 std::vector<state_seen> stop_and_watch(SC_HANDLE service, int timeout_ms, DWORD* error) {
-    ULONGLONG since = GetTickCount64();
+    ULONGLONG since = monotonic_ms();
     SERVICE_STATUS status = {};
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
         *error = GetLastError();
         return {};
     }
     *error = NO_ERROR;
-    std::vector<state_seen> seen = {{status.dwCurrentState, GetTickCount64() - since}};
+    std::vector<state_seen> seen = {{status.dwCurrentState, monotonic_ms() - since}};
     for (const state_seen& s : watch_until(service, SERVICE_STOPPED, since, timeout_ms))
         if (s.state != seen.back().state) seen.push_back(s);
     return seen;

@@ -27,6 +27,9 @@ bool service_exists();
 
 SERVICE_STATUS_PROCESS query_status(SC_HANDLE service);
 
+// Milliseconds of the performance counter, which every process reads alike.
+ULONGLONG monotonic_ms();
+
 // One state as a poller saw it, with the milliseconds since a start time.
 struct state_seen {
     DWORD state;
@@ -37,7 +40,7 @@ const char* state_name(DWORD state);
 std::string describe(const std::vector<state_seen>& states);
 
 // Polls every 20 ms until the service is in target or timeout_ms have passed; returns each
-// distinct state in the order seen, timed from since (a GetTickCount64 value).
+// distinct state in the order seen, timed from since (a monotonic_ms value).
 std::vector<state_seen> watch_until(SC_HANDLE service, DWORD target, ULONGLONG since,
                                     int timeout_ms);
 
