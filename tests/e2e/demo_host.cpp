@@ -30,11 +30,17 @@ struct exchange {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s PIPE-PATH\n", argv[0]);
+    bool brief = argc == 3 && std::string(argv[2]) == "--brief";
+    if (argc < 2 || argc > 3 || (argc == 3 && !brief)) {
+        std::fprintf(stderr, "usage: %s PIPE-PATH [--brief]\n", argv[0]);
         return 2;
     }
-    const std::vector<exchange> exchanges = {
+    // --brief: one liveness probe and one statistics request.
+    const std::vector<exchange> brief_exchanges = {
+        {"PING", "liveness probe"},
+        {"GSTATS:CMD", "statistics: cpu, memory and disk"},
+    };
+    const std::vector<exchange> all_exchanges = {
         {"PING", "liveness probe"},
         {"PING;PING", "two commands, two replies"},
         {";;PING;", "empty tokens do not exist"},
@@ -51,6 +57,8 @@ int main(int argc, char** argv) {
         {"GSTATS:MD;PING", "a report and a PONG from one message"},
         {"GSTATS:", "empty selector: no reply"},
     };
+
+    const std::vector<exchange>& exchanges = brief ? brief_exchanges : all_exchanges;
 
     pipe_host host(argv[1]);
     std::printf("host: waiting for the agent on %s\n", host.path().c_str());
@@ -74,6 +82,20 @@ int main(int argc, char** argv) {
         std::string replies = first.empty() ? first : first + host.drain(600);
         std::printf("agent -> host : %s\n", replies.empty() ? "(no reply)" : shown(replies).c_str());
         std::fflush(stdout);
+    }
+    if (brief) {
+        // The service round stops the agent now: the host stays silent and connected, so the
+        // stop has to release the agent's pending read.
+        std::printf("\nhost: exchanges done; connection kept open, silent\n");
+        std::fflush(stdout);
+        const int timeout_ms = 30000;
+        ULONGLONG start = GetTickCount64();
+        std::string late = host.drain(timeout_ms);
+        bool closed = GetTickCount64() - start < static_cast<ULONGLONG>(timeout_ms);
+        if (!late.empty()) std::printf("agent -> host : %s\n", shown(late).c_str());
+        std::printf("host: %s\n", closed ? "the agent closed the connection"
+                                          : "the agent kept the connection open");
+        return closed ? 0 : 1;
     }
     return 0;
 }
