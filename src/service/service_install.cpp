@@ -1,13 +1,119 @@
 #include "service/service_install.h"
 
-#include <cstdio>
+#include <windows.h>
 
-int win_service_install(const char*) {
-    std::fputs("--service-install: not available in this build\n", stderr);
-    return -1;
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include "service/error_report.h"
+#include "service/service_runtime.h"
+
+namespace {
+
+constexpr char kDisplayName[] = "Vorna VM stats agent.";
+constexpr char kDescription[] = "Enables integration with Vorna VM stats server.";
+
+struct sc_handle_closer {
+    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+// A manager or service handle, closed when it goes.
+using sc_handle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, sc_handle_closer>;
+
+// One argument as the C runtime's parser reads it back: unquoted when it holds nothing that
+// splits or strips it; else quoted, with backslashes doubled where a quote follows them.
+std::string quoted_argument(const char* arg) {
+    if (std::strpbrk(arg, " \t\"") == nullptr) return arg;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char* c = arg; *c != '\0'; ++c) {
+        if (*c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(*c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += *c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    quoted += '"';
+    return quoted;
+}
+
+}  // namespace
+
+int service_command_line(char* line, std::size_t limit, const char* exe_path,
+                         const char* device_path) {
+    // A path with no quotes is run from the first folder whose name matches its head (e.g.
+    // C:\Program.exe for C:\Program Files\...): always quote it. A path holds no quote.
+    if (device_path == nullptr)
+        return std::snprintf(line, limit, "\"%s\" -d", exe_path);  // the default device path
+    return std::snprintf(line, limit, "\"%s\" -d -p %s", exe_path,
+                         quoted_argument(device_path).c_str());
+}
+
+int win_service_install(const char* device_path) {
+    char exe_path[SERVICE_MODULE_PATH_SIZE];
+    DWORD length = GetModuleFileNameA(nullptr, exe_path, sizeof exe_path);
+    if (length == 0) {
+        windows_print_error("GetModuleFileName:");
+        return -1;
+    }
+    if (length >= sizeof exe_path) {
+        // The path was cut: a service registered with it could never start.
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        windows_print_error("GetModuleFileName:");
+        return -1;
+    }
+
+    char command_line[SERVICE_COMMAND_LINE_SIZE] = {};
+    const std::size_t limit = sizeof command_line - 1;
+    int needed = service_command_line(command_line, limit, exe_path, device_path);
+    if (needed < 0 || static_cast<std::size_t>(needed) >= limit) {
+        // Cut, it would register a service that starts with the wrong paths or not at all.
+        std::fprintf(stderr, "Service command line too long: %d characters, at most %d.\n",
+                     needed, static_cast<int>(limit) - 1);
+        return -1;
+    }
+
+    sc_handle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        windows_print_error("OpenSCManager:");
+        return -1;
+    }
+    sc_handle service(CreateServiceA(manager.get(), SERVICE_NAME, kDisplayName, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                     SERVICE_ERROR_NORMAL, command_line, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr));
+    if (!service) {
+        windows_print_error("CreateService:");
+        return -1;
+    }
+    char description_text[sizeof kDescription];
+    std::memcpy(description_text, kDescription, sizeof kDescription);
+    SERVICE_DESCRIPTIONA description = {description_text};
+    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);  // optional
+    std::puts("Service was installed successfully.");
+    return 0;
 }
 
 int win_service_uninstall() {
-    std::fputs("--service-uninstall: not available in this build\n", stderr);
-    return -1;
+    sc_handle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        windows_print_error("OpenSCManager:");
+        return -1;
+    }
+    sc_handle service(OpenServiceA(manager.get(), SERVICE_NAME, DELETE));
+    if (!service) {
+        windows_print_error("OpenService:");
+        return -1;
+    }
+    if (!DeleteService(service.get())) {
+        windows_print_error("DeleteService:");
+        return -1;
+    }
+    std::puts("Service was deleted successfully.");
+    return 0;
 }

@@ -66,7 +66,8 @@ std::string command_line_of(const std::vector<std::string>& argv) {
     return line;
 }
 
-agent_process::agent_process(const std::vector<std::string>& args) : out_("out"), err_("err") {
+agent_process::agent_process(const std::vector<std::string>& args, const std::string& exe)
+    : out_("out"), err_("err") {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     auto open_capture = [&](const temp_path& file) {
         return unique_handle(CreateFileA(file.path().c_str(), GENERIC_WRITE, FILE_SHARE_READ,
@@ -79,7 +80,6 @@ agent_process::agent_process(const std::vector<std::string>& args) : out_("out")
     std::vector<std::string> argv = {"vorna-stats-agent"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string line = command_line_of(argv);
-    std::string exe = agent_exe();
 
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -110,8 +110,9 @@ bool agent_process::wait(int timeout_ms, DWORD* status) {
     return true;
 }
 
-agent_result run_agent(const std::vector<std::string>& args, int timeout_ms) {
-    agent_process agent(args);
+agent_result run_agent(const std::vector<std::string>& args, int timeout_ms,
+                       const std::string& exe) {
+    agent_process agent(args, exe);
     DWORD status = 0;
     bool ended = agent.wait(timeout_ms, &status);
     return {ended ? static_cast<long long>(status) : -1, agent.out(), agent.err()};

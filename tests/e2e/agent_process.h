@@ -23,11 +23,13 @@ private:
     std::string path_;
 };
 
-// One run of the agent with its standard output and error captured in files. argv[0] is
-// "vorna-stats-agent"; the process is killed if it still runs when the object goes.
+// One run of the agent (exe, by default the one under test) with its standard output and error
+// captured in files. argv[0] is "vorna-stats-agent"; the process is killed if it still runs when
+// the object goes.
 class agent_process {
 public:
-    explicit agent_process(const std::vector<std::string>& args);
+    explicit agent_process(const std::vector<std::string>& args,
+                           const std::string& exe = agent_exe());
     ~agent_process();
 
     DWORD pid() const { return pid_; }
@@ -50,7 +52,8 @@ struct agent_result {
     std::string out;
     std::string err;
 };
-agent_result run_agent(const std::vector<std::string>& args, int timeout_ms = 15000);
+agent_result run_agent(const std::vector<std::string>& args, int timeout_ms = 15000,
+                       const std::string& exe = agent_exe());
 
 // The Windows command line for argv, quoted as the C runtime parses it.
 std::string command_line_of(const std::vector<std::string>& argv);
