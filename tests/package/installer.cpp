@@ -111,49 +111,6 @@ std::string package_property(const std::string& msi, const char* name) {
     return value;
 }
 
-process_result run_process(const std::string& exe, const std::vector<std::string>& args,
-                           int timeout_ms) {
-    temp_path out_file("out");
-    temp_path err_file("err");
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    auto open_capture = [&](const temp_path& file) {
-        return unique_handle(CreateFileA(file.path().c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                         &inherit, CREATE_ALWAYS, 0, nullptr));
-    };
-    process_result result = {-1, {}, {}};
-    {
-        unique_handle out = open_capture(out_file);
-        unique_handle err = open_capture(err_file);
-        unique_handle in(CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr));
-        std::vector<std::string> argv = {exe};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::string line = command_line_of(argv);
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = in.get();
-        startup.hStdOutput = out.get();
-        startup.hStdError = err.get();
-        PROCESS_INFORMATION info = {};
-        if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                            &startup, &info))
-            throw std::runtime_error("cannot start " + exe);
-        CloseHandle(info.hThread);
-        unique_handle process(info.hProcess);
-        if (WaitForSingleObject(process.get(), static_cast<DWORD>(timeout_ms)) == WAIT_OBJECT_0) {
-            DWORD status = 0;
-            GetExitCodeProcess(process.get(), &status);
-            result.status = status;
-        } else {
-            TerminateProcess(process.get(), 255);
-            WaitForSingleObject(process.get(), 5000);
-        }
-    }
-    result.out = out_file.read();
-    result.err = err_file.read();
-    return result;
-}
-
 msiexec_result run_msiexec(const std::vector<std::string>& args) {
     char system[MAX_PATH] = {};
     GetSystemDirectoryA(system, MAX_PATH);
@@ -245,19 +202,42 @@ bool wait_for_service_state(DWORD state, int timeout_ms) {
     return true;
 }
 
+bool stop_service_and_wait() {
+    {
+        sc_handle manager = open_manager();
+        if (!manager) return false;
+        sc_handle service = open_service(manager.get(), SERVICE_STOP | SERVICE_QUERY_STATUS);
+        if (!service) return false;
+        SERVICE_STATUS status = {};
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    }
+    if (!wait_for_service_state(SERVICE_STOPPED, 30000)) return false;
+    ULONGLONG deadline = GetTickCount64() + 10000;
+    while (count_agent_processes() != 0) {
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(100);
+    }
+    return true;
+}
+
 void remove_service() {
+    stop_service_and_wait();
     {
         sc_handle manager = open_manager();
         if (!manager) return;
-        sc_handle service = open_service(manager.get(), SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS);
-        if (!service) return;
-        SERVICE_STATUS status = {};
-        if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
-            wait_for_service_state(SERVICE_STOPPED, 30000);
-        DeleteService(service.get());
+        sc_handle service = open_service(manager.get(), DELETE);
+        if (service) DeleteService(service.get());
     }
-    ULONGLONG deadline = GetTickCount64() + 10000;
-    while (service_exists() && GetTickCount64() < deadline) Sleep(100);
+    wait_until_no_service(10000);
+}
+
+bool wait_until_no_service(int timeout_ms) {
+    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+    while (service_exists()) {
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(100);
+    }
+    return true;
 }
 
 std::vector<std::string> agent_services() {
@@ -321,8 +301,11 @@ std::string installed_version(const std::string& product_code) {
 }
 
 package_cleanup::~package_cleanup() {
+    stop_service_and_wait();
     for (const std::string& code : related_products(upgrade_code_)) uninstall_package(code);
     remove_service();
+    DeleteFileA(expected_installed_exe().c_str());
+    RemoveDirectoryA(expected_install_dir().c_str());
 }
 
 std::string without_quotes(const std::string& text) {

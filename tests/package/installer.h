@@ -38,15 +38,6 @@ msiexec_result run_msiexec(const std::vector<std::string>& args);
 msiexec_result install_package(const std::string& msi, const char* device_path);
 msiexec_result uninstall_package(const std::string& product_code);
 
-// A program run to its end with its output captured; status is -1 when it had to be killed.
-struct process_result {
-    long long status;
-    std::string out;
-    std::string err;
-};
-process_result run_process(const std::string& exe, const std::vector<std::string>& args,
-                           int timeout_ms = 15000);
-
 // The service's registration as the service control manager reports it.
 struct service_registration {
     DWORD service_type = 0;
@@ -66,8 +57,13 @@ bool service_exists();
 // The current state (SERVICE_RUNNING, ...), or 0 when there is no such service.
 DWORD service_state();
 bool wait_for_service_state(DWORD state, int timeout_ms);
+// Stops the service and waits until its process has ended: what Windows Installer's
+// StopServices does for a ServiceControl with Wait, and Wine's does not (it sends the stop and
+// goes on, so the executable is still in use when the files are removed).
+bool stop_service_and_wait();
 // Stops and deletes the service, whoever registered it; waits until it is gone.
 void remove_service();
+bool wait_until_no_service(int timeout_ms);
 
 // Services whose executable is the agent, whatever their name.
 std::vector<std::string> agent_services();
@@ -79,7 +75,7 @@ std::vector<std::string> related_products(const std::string& upgrade_code);
 std::string installed_version(const std::string& product_code);
 
 // Leaves the prefix as before the test: every product of the family uninstalled, the service
-// gone. Runs when it goes, so that a failed test cleans up too.
+// and the install folder gone. Runs when it goes, so that a failed test cleans up too.
 class package_cleanup {
 public:
     explicit package_cleanup(std::string upgrade_code) : upgrade_code_(std::move(upgrade_code)) {}
