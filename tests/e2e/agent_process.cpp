@@ -90,7 +90,8 @@ agent_process::agent_process(const std::vector<std::string>& args, const std::st
     PROCESS_INFORMATION info = {};
     if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &info))
-        throw std::runtime_error("cannot start " + exe);
+        throw std::runtime_error("cannot start " + exe + ": error " +
+                                 std::to_string(GetLastError()));
     CloseHandle(info.hThread);
     process_.reset(info.hProcess);
     pid_ = info.dwProcessId;

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """End-to-end cases that need the Linux side of Wine: an interrupt (SIGINT to the Wine process
-runs the C runtime's SIGINT handler) and a pty behind the default device path."""
+runs the C runtime's SIGINT handler), a pty behind the default device path, and an executable
+path too long for Wine's CreateProcess."""
 
 import os
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -34,12 +36,19 @@ def wait_until(condition, seconds):
 class Agent:
     """The agent under Wine, its standard streams in files."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, exe=AGENT_EXE):
         self.dir = tempfile.TemporaryDirectory(prefix="vorna-")
         self.out = open(os.path.join(self.dir.name, "out"), "w+b")
         self.err = open(os.path.join(self.dir.name, "err"), "w+b")
-        self.proc = subprocess.Popen([WINE_RUN, AGENT_EXE, *args], stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([WINE_RUN, exe, *args], stdin=subprocess.DEVNULL,
                                      stdout=self.out, stderr=self.err)
+
+    def wait(self, timeout=30):
+        return self.proc.wait(timeout)
+
+    def stdout(self):
+        self.out.seek(0)
+        return self.out.read().decode(errors="replace")
 
     def interrupt(self, timeout=20):
         self.proc.send_signal(signal.SIGINT)
@@ -135,6 +144,42 @@ class DefaultDeviceTest(unittest.TestCase):
             self.assertEqual(agent.interrupt(), 0)
         finally:
             agent.close()
+
+
+class ServiceInstallTest(unittest.TestCase):
+    """The installation refuses an executable path that does not fit its 260-character buffer.
+    Wine's CreateProcess cannot start a program from such a path; its loader, started from
+    Linux, can. This test uses the real service name: CTest never runs it beside e2e_service."""
+
+    def run_agent(self, *args, exe=AGENT_EXE):
+        agent = Agent(*args, exe=exe)
+        try:
+            status = agent.wait()
+            return status, agent.stdout(), agent.stderr()
+        finally:
+            agent.close()
+
+    def test_executable_path_longer_than_its_buffer_registers_nothing(self):
+        drive_c = os.path.join(PREFIX, "drive_c")
+        name = "vorna-stats-agent.exe"
+        with tempfile.TemporaryDirectory(prefix="vorna-long-", dir=drive_c) as folder:
+            # C:\<folder>\<name> in 270 characters; 259 would fit with the NUL.
+            head = "C:\\" + os.path.basename(folder) + "\\"
+            sub = "f" * (270 - len(head) - 1 - len(name))
+            os.mkdir(os.path.join(folder, sub))
+            exe = os.path.join(folder, sub, name)
+            shutil.copyfile(AGENT_EXE, exe)
+            self.assertEqual(len(head + sub + "\\" + name), 270)
+
+            status, out, err = self.run_agent("--service-install", exe=exe)
+            self.assertEqual(status, 1, err)
+            self.assertEqual(out, "")
+            self.assertTrue(err.startswith("GetModuleFileName: (Error: 122) "), err)
+
+        # Nothing was registered.
+        status, out, err = self.run_agent("--service-uninstall")
+        self.assertEqual(status, 1, err)
+        self.assertTrue(err.startswith("OpenService: (Error: 1060) "), err)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,124 @@
+#include "e2e/service_manager.h"
+
+namespace {
+
+// Far above what a stop takes; only a hung service waits this long.
+constexpr int kRemoveTimeoutMs = 20000;
+
+}  // namespace
+
+sc_handle open_manager() {
+    return sc_handle(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+}
+
+sc_handle open_service() {
+    sc_handle manager = open_manager();
+    if (!manager) return nullptr;
+    return sc_handle(OpenServiceA(manager.get(), SERVICE_NAME_UNDER_TEST, SERVICE_ALL_ACCESS));
+}
+
+bool service_exists() {
+    if (open_service()) return true;
+    return GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+}
+
+SERVICE_STATUS_PROCESS query_status(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                         sizeof status, &needed);
+    return status;
+}
+
+const char* state_name(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED: return "STOPPED";
+        case SERVICE_START_PENDING: return "START_PENDING";
+        case SERVICE_STOP_PENDING: return "STOP_PENDING";
+        case SERVICE_RUNNING: return "RUNNING";
+        case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+        case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+        case SERVICE_PAUSED: return "PAUSED";
+        default: return "UNKNOWN";
+    }
+}
+
+std::string describe(const std::vector<state_seen>& states) {
+    std::string text;
+    for (const state_seen& s : states) {
+        if (!text.empty()) text += ", ";
+        text += std::string(state_name(s.state)) + " at " + std::to_string(s.at_ms) + " ms";
+    }
+    return text;
+}
+
+std::vector<state_seen> watch_until(SC_HANDLE service, DWORD target, ULONGLONG since,
+                                    int timeout_ms) {
+    std::vector<state_seen> seen;
+    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+    for (;;) {
+        DWORD state = query_status(service).dwCurrentState;
+        ULONGLONG now = GetTickCount64();
+        if (seen.empty() || seen.back().state != state) seen.push_back({state, now - since});
+        if (state == target || now >= deadline) return seen;
+        Sleep(20);
+    }
+}
+
+std::vector<state_seen> start_and_watch(SC_HANDLE service, int timeout_ms) {
+    ULONGLONG since = GetTickCount64();
+    if (!StartServiceA(service, 0, nullptr)) return {};
+    std::vector<state_seen> seen = {{query_status(service).dwCurrentState, GetTickCount64() - since}};
+    for (const state_seen& s : watch_until(service, SERVICE_RUNNING, since, timeout_ms))
+        if (s.state != seen.back().state) seen.push_back(s);
+    return seen;
+}
+
+std::vector<state_seen> stop_and_watch(SC_HANDLE service, int timeout_ms, DWORD* error) {
+    ULONGLONG since = GetTickCount64();
+    SERVICE_STATUS status = {};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        *error = GetLastError();
+        return {};
+    }
+    *error = NO_ERROR;
+    std::vector<state_seen> seen = {{status.dwCurrentState, GetTickCount64() - since}};
+    for (const state_seen& s : watch_until(service, SERVICE_STOPPED, since, timeout_ms))
+        if (s.state != seen.back().state) seen.push_back(s);
+    return seen;
+}
+
+unique_handle open_service_process(SC_HANDLE service) {
+    return unique_handle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                     query_status(service).dwProcessId));
+}
+
+bool wait_for_exit(const unique_handle& process, int timeout_ms, DWORD* status) {
+    if (!process.valid() ||
+        WaitForSingleObject(process.get(), static_cast<DWORD>(timeout_ms)) != WAIT_OBJECT_0)
+        return false;
+    GetExitCodeProcess(process.get(), status);
+    return true;
+}
+
+void remove_service() {
+    sc_handle service = open_service();
+    if (!service) return;
+    SERVICE_STATUS_PROCESS status = query_status(service.get());
+    if (status.dwCurrentState != SERVICE_STOPPED) {
+        DWORD error = NO_ERROR;
+        std::vector<state_seen> seen = stop_and_watch(service.get(), kRemoveTimeoutMs, &error);
+        if (seen.empty() || seen.back().state != SERVICE_STOPPED) {
+            unique_handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                              status.dwProcessId));
+            if (process.valid()) {
+                TerminateProcess(process.get(), 255);
+                WaitForSingleObject(process.get(), 5000);
+            }
+        }
+    }
+    DeleteService(service.get());
+    service.reset();
+    // The manager drops the registration once the last handle to it is closed.
+    for (int i = 0; i < 200 && service_exists(); ++i) Sleep(50);
+}

@@ -1,0 +1,495 @@
+// The agent as a service of Wine's own service control manager, driven through the Win32 API:
+// installed by the real executable, started, served through a named pipe, stopped, removed.
+// Every test uses the one real service name, so they run one after the other in this program;
+// each removes its service however it ends, since an auto-start service would otherwise start
+// again at every boot of the prefix.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "e2e/agent_process.h"
+#include "e2e/pipe_host.h"
+#include "e2e/service_manager.h"
+
+namespace {
+
+const char kDisplayName[] = "Vorna VM stats agent.";
+const char kDescription[] = "Enables integration with Vorna VM stats server.";
+const char kDefaultDevice[] = "\\\\.\\Global\\com.vorna.vm.stats_agent.0";
+// Standard output is in text mode: the line end reaches the file as CR LF.
+const char kInstalled[] = "Service was installed successfully.\r\n";
+const char kDeleted[] = "Service was deleted successfully.\r\n";
+
+// Hang guards only, far above what the agent needs. A stop takes at most the 1 s wait before a
+// read plus the 2 s wait after the close; the agent connects 2 s after its start.
+constexpr int kStateTimeoutMs = 20000;
+constexpr int kConnectTimeoutMs = 20000;
+constexpr int kReplyTimeoutMs = 8000;
+constexpr int kExitTimeoutMs = 20000;
+// The 2 s wait after the close runs to its end before the loop returns and stopped is reported.
+constexpr ULONGLONG kWaitAfterCloseMs = 2000;
+// Wine's dispatcher gives up on a process the manager did not start after about 10 s.
+constexpr int kDispatcherTimeoutMs = 60000;
+
+// Removes the service when the test ends, and any leftover of an earlier, killed run when it
+// starts.
+struct service_guard {
+    service_guard() { remove_service(); }
+    ~service_guard() { remove_service(); }
+    service_guard(const service_guard&) = delete;
+    service_guard& operator=(const service_guard&) = delete;
+};
+
+// A file copied into the prefix, deleted (with its folder, when the copy made it) when the test
+// ends, after the service that may run it has been removed.
+struct copied_file {
+    std::string folder;
+    std::string path;
+    bool made_folder = false;
+    bool copied = false;
+    copied_file(std::string folder_path, const std::string& name, const std::string& source)
+        : folder(std::move(folder_path)), path(folder + "\\" + name) {
+        made_folder = CreateDirectoryA(folder.c_str(), nullptr) != FALSE;
+        copied = CopyFileA(source.c_str(), path.c_str(), FALSE) != FALSE;
+    }
+    ~copied_file() {
+        remove_service();
+        DeleteFileA(path.c_str());
+        if (made_folder) RemoveDirectoryA(folder.c_str());
+    }
+    copied_file(const copied_file&) = delete;
+    copied_file& operator=(const copied_file&) = delete;
+};
+
+struct registration {
+    DWORD type = 0;
+    DWORD start = 0;
+    DWORD error_control = 0;
+    std::string command_line;
+    std::string display_name;
+    std::string description;
+    std::string group;
+    std::string dependencies;
+};
+
+testing::AssertionResult read_registration(registration* out) {
+    sc_handle service = open_service();
+    if (!service) return testing::AssertionFailure() << "OpenService: " << GetLastError();
+    DWORD needed = 0;
+    QueryServiceConfigA(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!QueryServiceConfigA(service.get(), config, needed, &needed))
+        return testing::AssertionFailure() << "QueryServiceConfig: " << GetLastError();
+    out->type = config->dwServiceType;
+    out->start = config->dwStartType;
+    out->error_control = config->dwErrorControl;
+    auto text = [](const char* s) { return std::string(s != nullptr ? s : ""); };
+    out->command_line = text(config->lpBinaryPathName);
+    out->display_name = text(config->lpDisplayName);
+    out->group = text(config->lpLoadOrderGroup);
+    out->dependencies = text(config->lpDependencies);
+
+    needed = 0;
+    QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+    std::vector<BYTE> description(needed);
+    if (!QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, description.data(),
+                              needed, &needed))
+        return testing::AssertionFailure() << "QueryServiceConfig2: " << GetLastError();
+    out->description =
+        text(reinterpret_cast<SERVICE_DESCRIPTIONA*>(description.data())->lpDescription);
+    return testing::AssertionSuccess();
+}
+
+std::string registered_command_line() {
+    registration r;
+    return read_registration(&r) ? r.command_line : "";
+}
+
+// The agent's own installation, as a user runs it.
+agent_result install(const std::vector<std::string>& args, const std::string& exe = agent_exe()) {
+    return run_agent(args, 15000, exe);
+}
+
+// The registration's command line for an agent at exe: the executable path always quoted.
+std::string expected_command_line(const std::string& exe, const std::string& tail) {
+    return "\"" + exe + "\" -d" + tail;
+}
+
+// Starts the registered service, checks that it runs and keeps its process to wait for.
+testing::AssertionResult start_service(SC_HANDLE service, unique_handle* process = nullptr) {
+    std::vector<state_seen> seen = start_and_watch(service, kStateTimeoutMs);
+    if (seen.empty()) return testing::AssertionFailure() << "StartService: " << GetLastError();
+    std::printf("  start: %s\n", describe(seen).c_str());
+    if (seen.back().state != SERVICE_RUNNING)
+        return testing::AssertionFailure() << "never running: " << describe(seen);
+    if (process != nullptr) *process = open_service_process(service);
+    return testing::AssertionSuccess();
+}
+
+// Stops the service and checks the states the manager shows: stop pending, then stopped after
+// the loop's wait, with exit codes 0. Returns the states seen, timed from the request.
+std::vector<state_seen> expect_stop(SC_HANDLE service, const char* when) {
+    DWORD error = NO_ERROR;
+    std::vector<state_seen> seen = stop_and_watch(service, kStateTimeoutMs, &error);
+    std::printf("  stop %s: %s\n", when, describe(seen).c_str());
+    EXPECT_EQ(error, static_cast<DWORD>(NO_ERROR));
+    if (seen.empty()) return seen;
+    EXPECT_EQ(seen.front().state, static_cast<DWORD>(SERVICE_STOP_PENDING)) << describe(seen);
+    EXPECT_EQ(seen.back().state, static_cast<DWORD>(SERVICE_STOPPED)) << describe(seen);
+    for (const state_seen& s : seen) {
+        EXPECT_TRUE(s.state == SERVICE_STOP_PENDING || s.state == SERVICE_STOPPED)
+            << describe(seen);
+    }
+    if (seen.back().state == SERVICE_STOPPED) {
+        EXPECT_GE(seen.back().at_ms + 50, kWaitAfterCloseMs) << describe(seen);
+    }
+    SERVICE_STATUS_PROCESS status = query_status(service);
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+    return seen;
+}
+
+void expect_process_exits_with_zero(const unique_handle& process) {
+    DWORD status = 255;
+    EXPECT_TRUE(wait_for_exit(process, kExitTimeoutMs, &status)) << "the agent did not end";
+    EXPECT_EQ(status, 0u);
+}
+
+// Everything up to and including the first end, or what came before the time ran out.
+std::string receive_through(pipe_host& host, const std::string& end) {
+    std::string got;
+    ULONGLONG deadline = GetTickCount64() + kReplyTimeoutMs;
+    while (got.find(end) == std::string::npos && GetTickCount64() < deadline)
+        got += host.receive(1, static_cast<int>(deadline - GetTickCount64()));
+    return got;
+}
+
+void expect_ping_pong(pipe_host& host) {
+    ASSERT_TRUE(host.send("PING"));
+    EXPECT_EQ(host.receive(4, kReplyTimeoutMs), "PONG");
+}
+
+TEST(ServiceInstallTest, InstallRegistersTheAutoStartService) {
+    service_guard guard;
+    pipe_host host(unique_pipe_path("service"));
+    agent_result r = install({"-p", host.path(), "--service-install"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kInstalled);
+    EXPECT_EQ(r.err, "");
+
+    registration reg;
+    ASSERT_TRUE(read_registration(&reg));
+    EXPECT_EQ(reg.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(reg.start, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(reg.error_control, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(reg.command_line, expected_command_line(agent_exe(), " -p " + host.path()));
+    EXPECT_EQ(reg.display_name, kDisplayName);
+    EXPECT_EQ(reg.description, kDescription);
+    EXPECT_EQ(reg.group, "");
+    EXPECT_EQ(reg.dependencies, "");
+}
+
+TEST(ServiceInstallTest, EmptyDevicePathRegistersTheDefaultPath) {
+    service_guard guard;
+    agent_result r = install({"-p", "", "--service-install"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kInstalled);
+    // No -p at all: the service runs on the default path, never on "(null)".
+    EXPECT_EQ(registered_command_line(), expected_command_line(agent_exe(), ""));
+}
+
+TEST(ServiceInstallTest, DevicePathAfterTheInstallIsNeverSeen) {
+    service_guard guard;
+    agent_result r = install({"-p", "\\\\.\\pipe\\first", "--service-install", "-p", "late"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(registered_command_line(),
+              expected_command_line(agent_exe(), " -p \\\\.\\pipe\\first"));
+
+    ASSERT_EQ(install({"--service-uninstall"}).status, 0);
+    r = install({"--service-install", "-p", "late"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(registered_command_line(),
+              expected_command_line(agent_exe(), std::string(" -p ") + kDefaultDevice));
+}
+
+TEST(ServiceInstallTest, InstallingTwiceFailsAtTheCreateStep) {
+    service_guard guard;
+    ASSERT_EQ(install({"-p", "\\\\.\\pipe\\first", "--service-install"}).status, 0);
+    agent_result r = install({"-p", "\\\\.\\pipe\\second", "--service-install"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("CreateService: (Error: 1073) ", 0), 0u) << r.err;
+    // The first registration stands.
+    EXPECT_EQ(registered_command_line(),
+              expected_command_line(agent_exe(), " -p \\\\.\\pipe\\first"));
+}
+
+TEST(ServiceInstallTest, UninstallRemovesTheRegistration) {
+    service_guard guard;
+    ASSERT_EQ(install({"--service-install"}).status, 0);
+    agent_result r = install({"--service-uninstall"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kDeleted);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(service_exists());
+}
+
+TEST(ServiceInstallTest, RemovingAMissingServiceFailsAtTheOpenStep) {
+    service_guard guard;
+    agent_result r = install({"--service-uninstall"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("OpenService: (Error: 1060) ", 0), 0u) << r.err;
+}
+
+TEST(ServiceInstallTest, InstallEndsTheProcessBeforeAnyLaterRemoval) {
+    service_guard guard;
+    agent_result r = install({"--service-install", "--service-uninstall"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kInstalled);
+    EXPECT_TRUE(service_exists());
+}
+
+TEST(ServiceInstallTest, CommandLineOfAtMost510CharactersIsRegisteredAndLongerIsRefused) {
+    service_guard guard;
+    // The length of everything but the device path, from a registration with a short one.
+    ASSERT_EQ(install({"-p", "x", "--service-install"}).status, 0);
+    std::size_t fixed = registered_command_line().size() - 1;
+    ASSERT_EQ(install({"--service-uninstall"}).status, 0);
+    ASSERT_LT(fixed, 400u);
+
+    std::string device = "\\\\.\\pipe\\" + std::string(510 - fixed - 9, 'd');
+    agent_result r = install({"-p", device, "--service-install"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(registered_command_line().size(), 510u);
+    EXPECT_EQ(registered_command_line(), expected_command_line(agent_exe(), " -p " + device));
+    ASSERT_EQ(install({"--service-uninstall"}).status, 0);
+
+    r = install({"-p", device + "d", "--service-install"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Service command line too long: 511 characters, at most 510.\r\n");
+    EXPECT_FALSE(service_exists());
+
+    // Quoting counts: a path with a space gains two quotes.
+    std::string spaced = device.substr(0, device.size() - 2) + " ";
+    r = install({"-p", spaced, "--service-install"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Service command line too long: 511 characters, at most 510.\r\n");
+    EXPECT_FALSE(service_exists());
+}
+
+// The executable path that does not fit its buffer is tested from the Linux side
+// (linux_side_test.py): Wine's CreateProcess cannot start a program from such a path.
+
+TEST(ServiceRunTest, InstalledServiceStartsAndServes) {
+    service_guard guard;
+    pipe_host host(unique_pipe_path("service"));
+    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
+    sc_handle service = open_service();
+    ASSERT_TRUE(service);
+    unique_handle process;
+    ASSERT_TRUE(start_service(service.get(), &process));
+    SERVICE_STATUS_PROCESS status = query_status(service.get());
+    // The agent reports type 0x30; what the manager shows is printed, the record itself is
+    // checked in-process.
+    std::printf("  manager shows: type 0x%lx, controls accepted %lu\n", status.dwServiceType,
+                status.dwControlsAccepted);
+    EXPECT_EQ(status.dwControlsAccepted,
+              static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    EXPECT_EQ(status.dwCheckPoint, 0u);
+    EXPECT_EQ(status.dwWaitHint, 0u);
+
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+    expect_ping_pong(host);
+    // A stats request goes to the report (a memory object, or nothing while the report is not
+    // built), and the session goes on.
+    ASSERT_TRUE(host.send("GSTATS:M;PING"));
+    std::string replies = receive_through(host, "PONG");
+    ASSERT_GE(replies.size(), 4u);
+    EXPECT_EQ(replies.substr(replies.size() - 4), "PONG") << replies;
+    if (replies.size() > 4) {
+        EXPECT_EQ(replies.rfind("{\"memory\": {", 0), 0u) << replies;
+    }
+
+    expect_stop(service.get(), "after serving");
+    expect_process_exits_with_zero(process);
+}
+
+TEST(ServiceRunTest, StopReleasesAReadThatWaitsForASilentHost) {
+    service_guard guard;
+    pipe_host host(unique_pipe_path("service"));
+    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
+    sc_handle service = open_service();
+    ASSERT_TRUE(service);
+    unique_handle process;
+    ASSERT_TRUE(start_service(service.get(), &process));
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+    Sleep(2500);  // past the 1 s wait: the agent is blocked in its read
+    expect_stop(service.get(), "while blocked in a read");
+    expect_process_exits_with_zero(process);
+    // The agent closed its end.
+    EXPECT_EQ(host.drain(500), "");
+}
+
+TEST(ServiceRunTest, StopDuringTheWaitBeforeARead) {
+    service_guard guard;
+    pipe_host host(unique_pipe_path("service"));
+    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
+    sc_handle service = open_service();
+    ASSERT_TRUE(service);
+    unique_handle process;
+    ASSERT_TRUE(start_service(service.get(), &process));
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+    expect_ping_pong(host);
+    // The agent has just written PONG and is in its 1 s wait; no read is pending.
+    expect_stop(service.get(), "during the wait before a read");
+    expect_process_exits_with_zero(process);
+}
+
+TEST(ServiceRunTest, StopWhileWaitingForTheDevice) {
+    service_guard guard;
+    ASSERT_EQ(install({"-p", "\\\\.\\pipe\\vorna-test-nobody-listens", "--service-install"}).status,
+              0);
+    sc_handle service = open_service();
+    ASSERT_TRUE(service);
+    unique_handle process;
+    ASSERT_TRUE(start_service(service.get(), &process));
+    Sleep(1000);
+    expect_stop(service.get(), "while waiting for the device");
+    expect_process_exits_with_zero(process);
+}
+
+TEST(ServiceRunTest, DevicePathWithASpaceIsQuotedAndServed) {
+    service_guard guard;
+    pipe_host host(unique_pipe_path("service with space"));
+    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
+    EXPECT_EQ(registered_command_line(),
+              expected_command_line(agent_exe(), " -p \"" + host.path() + "\""));
+    sc_handle service = open_service();
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(start_service(service.get()));
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+    expect_ping_pong(host);
+    expect_stop(service.get(), "after serving");
+}
+
+TEST(ServiceRunTest, InstallFromAFolderWithASpaceStartsAndServes) {
+    service_guard guard;
+    // With the path unquoted, the manager would run this decoy instead: it tries
+    // "C:\Program Files\Vorna" + ".exe" before the whole path.
+    copied_file decoy("C:\\Program Files", "Vorna.exe", "C:\\windows\\system32\\hostname.exe");
+    copied_file exe("C:\\Program Files\\Vorna Test", "vorna-stats-agent.exe", agent_exe());
+    ASSERT_TRUE(decoy.copied) << GetLastError();
+    ASSERT_TRUE(exe.copied) << GetLastError();
+
+    pipe_host host(unique_pipe_path("service"));
+    agent_result r = install({"-p", host.path(), "--service-install"}, exe.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(registered_command_line(), expected_command_line(exe.path, " -p " + host.path()));
+    sc_handle service = open_service();
+    ASSERT_TRUE(service);
+    unique_handle process;
+    ASSERT_TRUE(start_service(service.get(), &process));
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+    expect_ping_pong(host);
+    expect_stop(service.get(), "after serving");
+    expect_process_exits_with_zero(process);
+}
+
+// The real registration's command line has no -F. This registration, made for the test only
+// through CreateServiceA under the same name, adds one, to see the service write the PID file
+// before it serves and delete it when it stops.
+sc_handle create_test_only_service_with_pid_file(const std::string& device,
+                                                 const std::string& pid_file) {
+    sc_handle manager = open_manager();
+    if (!manager) return nullptr;
+    std::string line = "\"" + agent_exe() + "\" " + command_line_of({"-d", "-p", device, "-F", pid_file});
+    return sc_handle(CreateServiceA(manager.get(), SERVICE_NAME_UNDER_TEST, kDisplayName,
+                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, line.c_str(),
+                                    nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+
+TEST(ServiceRunTest, PidFileExistsWhileTheServiceRunsAndIsGoneAfterTheStop) {
+    service_guard guard;
+    pipe_host host(unique_pipe_path("service"));
+    temp_path pid_file("service-pid");
+    sc_handle service = create_test_only_service_with_pid_file(host.path(), pid_file.path());
+    ASSERT_TRUE(service) << GetLastError();
+    unique_handle process;
+    ASSERT_TRUE(start_service(service.get(), &process));
+    // Written before the loop starts, so before the agent connects.
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+    EXPECT_TRUE(pid_file.exists());
+    EXPECT_EQ(pid_file.read(), std::to_string(query_status(service.get()).dwProcessId));
+    expect_ping_pong(host);
+
+    expect_stop(service.get(), "with a PID file");
+    expect_process_exits_with_zero(process);
+    EXPECT_FALSE(pid_file.exists());
+}
+
+TEST(ServiceRunTest, InterrogateAndUnknownControlsLeaveTheServiceRunning) {
+    service_guard guard;
+    pipe_host host(unique_pipe_path("service"));
+    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
+    sc_handle service = open_service();
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(start_service(service.get()));
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+
+    // Wine hands interrogate and user-defined controls to the handler but reports success
+    // whatever the handler returns, so its 120 is checked in-process (service_unit). What shows
+    // here is that nothing changed and the agent serves on.
+    for (DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{128}}) {
+        SERVICE_STATUS status = {};
+        BOOL sent = ControlService(service.get(), control, &status);
+        std::printf("  control %lu: ControlService %s (error %lu), state %s\n", control,
+                    sent ? "succeeded" : "failed", sent ? 0ul : GetLastError(),
+                    state_name(query_status(service.get()).dwCurrentState));
+        EXPECT_EQ(query_status(service.get()).dwCurrentState,
+                  static_cast<DWORD>(SERVICE_RUNNING));
+    }
+
+    expect_ping_pong(host);
+    expect_stop(service.get(), "after interrogate");
+}
+
+TEST(ServiceRunTest, UninstallDoesNotStopARunningService) {
+    service_guard guard;
+    pipe_host host(unique_pipe_path("service"));
+    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
+    sc_handle service = open_service();
+    ASSERT_TRUE(service);
+    unique_handle process;
+    ASSERT_TRUE(start_service(service.get(), &process));
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+
+    agent_result r = install({"--service-uninstall"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kDeleted);
+    EXPECT_EQ(query_status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    expect_ping_pong(host);
+
+    expect_stop(service.get(), "after its removal");
+    expect_process_exits_with_zero(process);
+    service.reset();
+    for (int i = 0; i < 100 && service_exists(); ++i) Sleep(50);
+    EXPECT_FALSE(service_exists());
+}
+
+TEST(ServiceRunTest, DaemonizeFromAConsoleFailsWithoutAPidFile) {
+    temp_path pid_file("console-pid");
+    agent_result r = run_agent({"-d", "-p", "\\\\.\\pipe\\vorna-test-unused", "-F", pid_file.path()},
+                               kDispatcherTimeoutMs);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("StartServiceCtrlDispatcher: (Error: 1063) ", 0), 0u) << r.err;
+    EXPECT_FALSE(pid_file.exists());
+}
+
+}  // namespace
