@@ -146,6 +146,22 @@ TEST_F(package_test, upgrade_leaves_one_running_service_with_the_new_file) {
     expect_nothing_installed(upgrade_code_);
 }
 
+TEST_F(package_test, an_older_build_does_not_replace_a_newer_one) {
+    std::string newer = newer_test_package();
+    msiexec_result installed = install_package(newer, nullptr);
+    ASSERT_EQ(installed.status, 0u) << installed.log;
+    ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING, 10000));
+
+    msiexec_result older = install_package(test_package(), nullptr);
+    EXPECT_NE(older.status, 0u) << older.log;
+    std::vector<std::string> products = related_products(upgrade_code_);
+    ASSERT_EQ(products.size(), 1u);
+    EXPECT_EQ(products[0], package_property(newer, "ProductCode"));
+    EXPECT_EQ(read_file(expected_installed_exe()),
+              read_file(windows_path_from_env("VORNA_TEST_EXE_NEWER")));
+    EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
 // The package's registration against the one the agent's --service-install writes for the
 // same executable and device. Wine's msiexec writes the image path without the quotes that
 // Windows Installer puts around it: the command line is compared with quotes removed, every
