@@ -9,6 +9,7 @@ VORNA_PACKAGES=(
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64
   nlohmann-json3-dev
+  wixl msitools
 )
 
 vorna_setup() {

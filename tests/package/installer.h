@@ -1,0 +1,91 @@
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+// What the package registers, and where it installs.
+constexpr char kServiceName[] = "vorna-stats-client";
+constexpr char kInstalledExeName[] = "vorna-stats-agent.exe";
+
+struct sc_handle_closer {
+    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+// A service manager or service handle, closed when it goes.
+using sc_handle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, sc_handle_closer>;
+
+// A Linux path named by an environment variable, as a Windows path on drive Z:.
+std::string windows_path_from_env(const char* name);
+std::string read_file(const std::string& path);
+bool path_exists(const std::string& path);
+
+// The install folder in the 32-bit Program Files folder, and the executable in it.
+std::string expected_install_dir();
+std::string expected_installed_exe();
+
+// A property of a package's Property table, read from the file.
+std::string package_property(const std::string& msi, const char* name);
+
+// One silent msiexec run (/qn, verbose log); the log is kept for the failure message.
+struct msiexec_result {
+    DWORD status;
+    std::string log;
+};
+msiexec_result run_msiexec(const std::vector<std::string>& args);
+msiexec_result install_package(const std::string& msi, const char* device_path);
+msiexec_result uninstall_package(const std::string& product_code);
+
+// The service's registration as the service control manager reports it.
+struct service_registration {
+    DWORD service_type = 0;
+    DWORD start_type = 0;
+    DWORD error_control = 0;
+    DWORD tag_id = 0;
+    std::string binary_path;
+    std::string load_order_group;
+    std::string dependencies;
+    std::string start_name;
+    std::string display_name;
+    std::string description;
+};
+// False when there is no such service.
+bool read_registration(service_registration* registration);
+bool service_exists();
+// The current state (SERVICE_RUNNING, ...), or 0 when there is no such service.
+DWORD service_state();
+bool wait_for_service_state(DWORD state, int timeout_ms);
+// Stops the service and waits until its process has ended: what Windows Installer's
+// StopServices does for a ServiceControl with Wait, and Wine's does not (it sends the stop and
+// goes on, so the executable is still in use when the files are removed).
+bool stop_service_and_wait();
+// Stops and deletes the service, whoever registered it; waits until it is gone.
+void remove_service();
+bool wait_until_no_service(int timeout_ms);
+
+// Services whose executable is the agent, whatever their name.
+std::vector<std::string> agent_services();
+// Running processes of the agent's executable.
+int count_agent_processes();
+
+// Installed products of the package family (one upgrade code).
+std::vector<std::string> related_products(const std::string& upgrade_code);
+std::string installed_version(const std::string& product_code);
+
+// Leaves the prefix as before the test: every product of the family uninstalled, the service
+// and the install folder gone. Runs when it goes, so that a failed test cleans up too.
+class package_cleanup {
+public:
+    explicit package_cleanup(std::string upgrade_code) : upgrade_code_(std::move(upgrade_code)) {}
+    ~package_cleanup();
+    package_cleanup(const package_cleanup&) = delete;
+    package_cleanup& operator=(const package_cleanup&) = delete;
+
+private:
+    std::string upgrade_code_;
+};
+
+// The text without its double quotes.
+std::string without_quotes(const std::string& text);
