@@ -2,6 +2,7 @@
 # The shipped 32-bit program under 32-bit Wine, in a WoW64 prefix of its own: the 64-bit test
 # helpers run there natively and share its server with the 32-bit agent, so only the agent is
 # emulated. Sets the emulation up when it is missing (root or sudo).
+#   i686_test.sh unit UNIT-TESTS               the portable unit tests, built for i686
 #   i686_test.sh version AGENT                 --version through the 32-bit loader
 #   i686_test.sh exchanges HOST AGENT FILE     the agent against a simulated host, FILE's exchanges
 #   i686_test.sh e2e E2E-TESTS AGENT [ARG...]  the end-to-end suite against the 32-bit agent
@@ -28,6 +29,9 @@ windows_path() {
 mode=$1
 shift
 case $mode in
+  unit)
+    "$WINE32" "$1" </dev/null
+    ;;
   version)
     agent=$1
     expected="$(windows_path "$agent") 2.1.2"
@@ -41,7 +45,8 @@ case $mode in
   e2e)
     # With the machine's own figures, for the statistics suite.
     e2e=$1
-    VORNA_AGENT_EXE=$2 "$repo/tests/e2e/linux_figures.sh" "$WINE64" "$e2e" "${@:3}" </dev/null
+    VORNA_AGENT_EXE=$2 VORNA_AGENT_32BIT_UNDER_WINE=1 \
+      "$repo/tests/e2e/linux_figures.sh" "$WINE64" "$e2e" "${@:3}" </dev/null
     ;;
   *)
     echo "unknown mode: $mode"

@@ -11,6 +11,8 @@ wine_boot  # drive_c exists once the prefix does
 read -r block_size blocks available < <(stat -f -c '%S %b %a' "$WINEPREFIX/drive_c")
 export VORNA_LINUX_NCPUS=$(getconf _NPROCESSORS_ONLN)
 export VORNA_LINUX_MEM_TOTAL_KIB=$(awk '$1 == "MemTotal:" { print $2 }' /proc/meminfo)
+# Wine's page-file total: memory and swap together.
+export VORNA_LINUX_COMMIT_TOTAL_KIB=$(awk '$1 == "MemTotal:" || $1 == "SwapTotal:" { sum += $2 } END { print sum }' /proc/meminfo)
 export VORNA_LINUX_DISK_TOTAL_KIB=$((block_size * blocks / 1024))
 export VORNA_LINUX_DISK_FREE_KIB=$((block_size * available / 1024))
 exec "$@"

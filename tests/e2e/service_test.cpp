@@ -347,6 +347,26 @@ TEST(ServiceRunTest, StopDuringTheWaitBeforeARead) {
     expect_process_exits_with_zero(process);
 }
 
+TEST(ServiceRunTest, StopDuringAStatisticsRequestFinishesTheMessage) {
+    service_guard guard;
+    pipe_host host(unique_pipe_path("service"));
+    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
+    sc_handle service = open_service();
+    ASSERT_TRUE(service);
+    unique_handle process;
+    ASSERT_TRUE(start_service(service.get(), &process));
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+    expect_ping_pong(host);
+    ASSERT_TRUE(host.send("GSTATS:C;PING"));
+    Sleep(1800);  // read after the 1 s wait; the CPU window of 2 s is under way
+    expect_stop(service.get(), "during a statistics request");
+    expect_process_exits_with_zero(process);
+    // Every command of the message in hand was still answered.
+    std::string replies = receive_through(host, "PONG");
+    EXPECT_EQ(replies.rfind("{\"cpu\": {\"ncpus\": ", 0), 0u) << replies;
+    EXPECT_EQ(replies.substr(replies.size() < 7 ? 0 : replies.size() - 7), "} }PONG") << replies;
+}
+
 TEST(ServiceRunTest, StopWhileWaitingForTheDevice) {
     service_guard guard;
     ASSERT_EQ(install({"-p", "\\\\.\\pipe\\vorna-test-nobody-listens", "--service-install"}).status,
