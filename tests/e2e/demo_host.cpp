@@ -8,20 +8,6 @@
 
 namespace {
 
-std::string shown(const std::string& bytes) {
-    std::string text;
-    for (unsigned char c : bytes) {
-        if (c == '\n') text += "\\n";
-        else if (c == '\0') text += "\\0";
-        else if (c < 0x20 || c > 0x7e) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            text += hex;
-        } else text += static_cast<char>(c);
-    }
-    return text;
-}
-
 struct exchange {
     std::string message;
     const char* note;

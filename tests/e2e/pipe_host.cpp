@@ -1,7 +1,22 @@
 #include "e2e/pipe_host.h"
 
 #include <atomic>
+#include <cstdio>
 #include <stdexcept>
+
+std::string shown(const std::string& bytes) {
+    std::string text;
+    for (unsigned char c : bytes) {
+        if (c == '\n') text += "\\n";
+        else if (c == '\0') text += "\\0";
+        else if (c < 0x20 || c > 0x7e) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            text += hex;
+        } else text += static_cast<char>(c);
+    }
+    return text;
+}
 
 std::string unique_pipe_path(const char* tag) {
     static std::atomic<int> counter{0};

@@ -32,6 +32,9 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// Bytes as a person reads them: line feeds, NULs and other unprintable bytes escaped.
+std::string shown(const std::string& bytes);
+
 // A name no other test or run uses.
 std::string unique_pipe_path(const char* tag);
 

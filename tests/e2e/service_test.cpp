@@ -285,14 +285,24 @@ TEST(ServiceInstallTest, CommandLineOfAtMost510CharactersIsRegisteredAndLongerIs
 // The executable path that does not fit its buffer is tested from the Linux side
 // (linux_side_test.py): Wine's CreateProcess cannot start a program from such a path.
 
-TEST(ServiceRunTest, InstalledServiceStartsAndServes) {
+// The service installed by the agent on a pipe of this test, started, and connected.
+class ServingTest : public testing::Test {
+protected:
     service_guard guard;
-    pipe_host host(unique_pipe_path("service"));
-    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
-    sc_handle service = open_service();
-    ASSERT_TRUE(service);
+    pipe_host host{unique_pipe_path("service")};
+    sc_handle service;
     unique_handle process;
-    ASSERT_TRUE(start_service(service.get(), &process));
+
+    void SetUp() override {
+        ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
+        service = open_service();
+        ASSERT_TRUE(service);
+        ASSERT_TRUE(start_service(service.get(), &process));
+        ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+    }
+};
+
+TEST_F(ServingTest, InstalledServiceStartsAndServes) {
     SERVICE_STATUS_PROCESS status = query_status(service.get());
     // The agent reports type 0x30; what the manager shows is printed, the record itself is
     // checked in-process.
@@ -303,7 +313,6 @@ TEST(ServiceRunTest, InstalledServiceStartsAndServes) {
     EXPECT_EQ(status.dwCheckPoint, 0u);
     EXPECT_EQ(status.dwWaitHint, 0u);
 
-    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
     expect_ping_pong(host);
     // A stats request is answered with the memory object, and the session goes on.
     ASSERT_TRUE(host.send("GSTATS:M;PING"));
@@ -316,15 +325,7 @@ TEST(ServiceRunTest, InstalledServiceStartsAndServes) {
     expect_process_exits_with_zero(process);
 }
 
-TEST(ServiceRunTest, StopReleasesAReadThatWaitsForASilentHost) {
-    service_guard guard;
-    pipe_host host(unique_pipe_path("service"));
-    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
-    sc_handle service = open_service();
-    ASSERT_TRUE(service);
-    unique_handle process;
-    ASSERT_TRUE(start_service(service.get(), &process));
-    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+TEST_F(ServingTest, StopReleasesAReadThatWaitsForASilentHost) {
     Sleep(2500);  // past the 1 s wait: the agent is blocked in its read
     expect_stop(service.get(), "while blocked in a read");
     expect_process_exits_with_zero(process);
@@ -332,30 +333,14 @@ TEST(ServiceRunTest, StopReleasesAReadThatWaitsForASilentHost) {
     EXPECT_EQ(host.drain(500), "");
 }
 
-TEST(ServiceRunTest, StopDuringTheWaitBeforeARead) {
-    service_guard guard;
-    pipe_host host(unique_pipe_path("service"));
-    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
-    sc_handle service = open_service();
-    ASSERT_TRUE(service);
-    unique_handle process;
-    ASSERT_TRUE(start_service(service.get(), &process));
-    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+TEST_F(ServingTest, StopDuringTheWaitBeforeARead) {
     expect_ping_pong(host);
     // The agent has just written PONG and is in its 1 s wait; no read is pending.
     expect_stop(service.get(), "during the wait before a read");
     expect_process_exits_with_zero(process);
 }
 
-TEST(ServiceRunTest, StopDuringAStatisticsRequestFinishesTheMessage) {
-    service_guard guard;
-    pipe_host host(unique_pipe_path("service"));
-    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
-    sc_handle service = open_service();
-    ASSERT_TRUE(service);
-    unique_handle process;
-    ASSERT_TRUE(start_service(service.get(), &process));
-    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+TEST_F(ServingTest, StopDuringAStatisticsRequestFinishesTheMessage) {
     expect_ping_pong(host);
     ASSERT_TRUE(host.send("GSTATS:C;PING"));
     Sleep(1800);  // read after the 1 s wait; the CPU window of 2 s is under way
@@ -450,14 +435,7 @@ TEST(ServiceRunTest, PidFileExistsWhileTheServiceRunsAndIsGoneAfterTheStop) {
     EXPECT_FALSE(pid_file.exists());
 }
 
-TEST(ServiceRunTest, InterrogateAndUnknownControlsLeaveTheServiceRunning) {
-    service_guard guard;
-    pipe_host host(unique_pipe_path("service"));
-    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
-    sc_handle service = open_service();
-    ASSERT_TRUE(service);
-    ASSERT_TRUE(start_service(service.get()));
-    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+TEST_F(ServingTest, InterrogateAndUnknownControlsLeaveTheServiceRunning) {
 
     // Wine hands interrogate and user-defined controls to the handler but reports success
     // whatever the handler returns, so its 120 is checked in-process (service_unit). What shows
@@ -476,15 +454,7 @@ TEST(ServiceRunTest, InterrogateAndUnknownControlsLeaveTheServiceRunning) {
     expect_stop(service.get(), "after interrogate");
 }
 
-TEST(ServiceRunTest, UninstallDoesNotStopARunningService) {
-    service_guard guard;
-    pipe_host host(unique_pipe_path("service"));
-    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
-    sc_handle service = open_service();
-    ASSERT_TRUE(service);
-    unique_handle process;
-    ASSERT_TRUE(start_service(service.get(), &process));
-    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+TEST_F(ServingTest, UninstallDoesNotStopARunningService) {
 
     agent_result r = install({"--service-uninstall"});
     EXPECT_EQ(r.status, 0) << r.err;
