@@ -1,9 +1,27 @@
 #include "e2e/service_manager.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 // Far above what a stop takes; only a hung service waits this long.
 constexpr int kRemoveTimeoutMs = 20000;
+
+std::string text_or_empty(const char* text) {
+    return text == nullptr ? std::string() : std::string(text);
+}
+
+// A double-NUL-terminated list as one text, entries separated by '|'.
+std::string multi_string(const char* list) {
+    std::string text;
+    if (list == nullptr) return text;
+    for (const char* entry = list; *entry != '\0'; entry += std::strlen(entry) + 1) {
+        if (!text.empty()) text += '|';
+        text += entry;
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -31,6 +49,36 @@ sc_handle open_service() {
 bool service_exists() {
     if (open_service()) return true;
     return GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+}
+
+bool read_registration(service_registration* registration) {
+    sc_handle service = open_service();
+    if (!service) return false;
+
+    DWORD needed = 0;
+    QueryServiceConfigA(service.get(), nullptr, 0, &needed);
+    std::vector<char> config_storage(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config_storage.data());
+    if (!QueryServiceConfigA(service.get(), config, needed, &needed)) return false;
+    registration->service_type = config->dwServiceType;
+    registration->start_type = config->dwStartType;
+    registration->error_control = config->dwErrorControl;
+    registration->tag_id = config->dwTagId;
+    registration->binary_path = text_or_empty(config->lpBinaryPathName);
+    registration->load_order_group = text_or_empty(config->lpLoadOrderGroup);
+    registration->dependencies = multi_string(config->lpDependencies);
+    registration->start_name = text_or_empty(config->lpServiceStartName);
+    registration->display_name = text_or_empty(config->lpDisplayName);
+
+    needed = 0;
+    QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+    std::vector<BYTE> description_storage(std::max<DWORD>(needed, sizeof(SERVICE_DESCRIPTIONA)));
+    auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(description_storage.data());
+    if (!QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, description_storage.data(),
+                              static_cast<DWORD>(description_storage.size()), &needed))
+        return false;
+    registration->description = text_or_empty(description->lpDescription);
+    return true;
 }
 
 SERVICE_STATUS_PROCESS query_status(SC_HANDLE service) {

@@ -27,6 +27,22 @@ bool service_exists();
 
 SERVICE_STATUS_PROCESS query_status(SC_HANDLE service);
 
+// The service's registration as the service control manager reports it.
+struct service_registration {
+    DWORD service_type = 0;
+    DWORD start_type = 0;
+    DWORD error_control = 0;
+    DWORD tag_id = 0;
+    std::string binary_path;
+    std::string load_order_group;
+    std::string dependencies;  // entries separated by '|'
+    std::string start_name;
+    std::string display_name;
+    std::string description;
+};
+// False when there is no such service or its registration cannot be read.
+bool read_registration(service_registration* registration);
+
 // Milliseconds of the performance counter, which every process reads alike.
 ULONGLONG monotonic_ms();
 

@@ -63,49 +63,9 @@ struct copied_file {
     copied_file& operator=(const copied_file&) = delete;
 };
 
-struct registration {
-    DWORD type = 0;
-    DWORD start = 0;
-    DWORD error_control = 0;
-    std::string command_line;
-    std::string display_name;
-    std::string description;
-    std::string group;
-    std::string dependencies;
-};
-
-testing::AssertionResult read_registration(registration* out) {
-    sc_handle service = open_service();
-    if (!service) return testing::AssertionFailure() << "OpenService: " << GetLastError();
-    DWORD needed = 0;
-    QueryServiceConfigA(service.get(), nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (!QueryServiceConfigA(service.get(), config, needed, &needed))
-        return testing::AssertionFailure() << "QueryServiceConfig: " << GetLastError();
-    out->type = config->dwServiceType;
-    out->start = config->dwStartType;
-    out->error_control = config->dwErrorControl;
-    auto text = [](const char* s) { return std::string(s != nullptr ? s : ""); };
-    out->command_line = text(config->lpBinaryPathName);
-    out->display_name = text(config->lpDisplayName);
-    out->group = text(config->lpLoadOrderGroup);
-    out->dependencies = text(config->lpDependencies);
-
-    needed = 0;
-    QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
-    std::vector<BYTE> description(needed);
-    if (!QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, description.data(),
-                              needed, &needed))
-        return testing::AssertionFailure() << "QueryServiceConfig2: " << GetLastError();
-    out->description =
-        text(reinterpret_cast<SERVICE_DESCRIPTIONA*>(description.data())->lpDescription);
-    return testing::AssertionSuccess();
-}
-
 std::string registered_command_line() {
-    registration r;
-    return read_registration(&r) ? r.command_line : "";
+    service_registration r;
+    return read_registration(&r) ? r.binary_path : "";
 }
 
 // The agent's own installation, as a user runs it.
@@ -180,15 +140,15 @@ TEST(ServiceInstallTest, InstallRegistersTheAutoStartService) {
     EXPECT_EQ(r.out, kInstalled);
     EXPECT_EQ(r.err, "");
 
-    registration reg;
-    ASSERT_TRUE(read_registration(&reg));
-    EXPECT_EQ(reg.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(reg.start, static_cast<DWORD>(SERVICE_AUTO_START));
+    service_registration reg;
+    ASSERT_TRUE(read_registration(&reg)) << GetLastError();
+    EXPECT_EQ(reg.service_type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(reg.start_type, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_EQ(reg.error_control, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-    EXPECT_EQ(reg.command_line, expected_command_line(agent_exe(), " -p " + host.path()));
+    EXPECT_EQ(reg.binary_path, expected_command_line(agent_exe(), " -p " + host.path()));
     EXPECT_EQ(reg.display_name, kDisplayName);
     EXPECT_EQ(reg.description, kDescription);
-    EXPECT_EQ(reg.group, "");
+    EXPECT_EQ(reg.load_order_group, "");
     EXPECT_EQ(reg.dependencies, "");
 }
 

@@ -34,23 +34,8 @@ private:
     MSIHANDLE handle_ = 0;
 };
 
-sc_handle open_manager() {
-    return sc_handle(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-}
-
 sc_handle open_service(SC_HANDLE manager, DWORD access) {
-    return sc_handle(OpenServiceA(manager, kServiceName, access));
-}
-
-// A double-NUL-terminated list as one text, entries separated by '|'.
-std::string multi_string(const char* list) {
-    std::string text;
-    if (list == nullptr) return text;
-    for (const char* entry = list; *entry != '\0'; entry += std::strlen(entry) + 1) {
-        if (!text.empty()) text += '|';
-        text += entry;
-    }
-    return text;
+    return sc_handle(OpenServiceA(manager, SERVICE_NAME_UNDER_TEST, access));
 }
 
 std::string text_or_empty(const char* text) {
@@ -147,43 +132,6 @@ msiexec_result uninstall_package(const std::string& product_code) {
     return run_msiexec({"/x", product_code});
 }
 
-bool read_registration(service_registration* registration) {
-    sc_handle manager = open_manager();
-    if (!manager) return false;
-    sc_handle service = open_service(manager.get(), SERVICE_QUERY_CONFIG);
-    if (!service) return false;
-
-    DWORD needed = 0;
-    QueryServiceConfigA(service.get(), nullptr, 0, &needed);
-    std::vector<char> config_storage(needed);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config_storage.data());
-    if (!QueryServiceConfigA(service.get(), config, needed, &needed)) return false;
-    registration->service_type = config->dwServiceType;
-    registration->start_type = config->dwStartType;
-    registration->error_control = config->dwErrorControl;
-    registration->tag_id = config->dwTagId;
-    registration->binary_path = text_or_empty(config->lpBinaryPathName);
-    registration->load_order_group = text_or_empty(config->lpLoadOrderGroup);
-    registration->dependencies = multi_string(config->lpDependencies);
-    registration->start_name = text_or_empty(config->lpServiceStartName);
-    registration->display_name = text_or_empty(config->lpDisplayName);
-
-    needed = 0;
-    QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
-    std::vector<BYTE> description_storage(std::max<DWORD>(needed, sizeof(SERVICE_DESCRIPTIONA)));
-    auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(description_storage.data());
-    if (!QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, description_storage.data(),
-                              static_cast<DWORD>(description_storage.size()), &needed))
-        return false;
-    registration->description = text_or_empty(description->lpDescription);
-    return true;
-}
-
-bool service_exists() {
-    sc_handle manager = open_manager();
-    return manager && open_service(manager.get(), SERVICE_QUERY_STATUS) != nullptr;
-}
-
 DWORD service_state() {
     sc_handle manager = open_manager();
     if (!manager) return 0;
@@ -220,15 +168,9 @@ bool stop_service_and_wait() {
     return true;
 }
 
-void remove_service() {
+void remove_installed_service() {
     stop_service_and_wait();
-    {
-        sc_handle manager = open_manager();
-        if (!manager) return;
-        sc_handle service = open_service(manager.get(), DELETE);
-        if (service) DeleteService(service.get());
-    }
-    wait_until_no_service(10000);
+    remove_service();
 }
 
 bool wait_until_no_service(int timeout_ms) {
@@ -303,7 +245,7 @@ std::string installed_version(const std::string& product_code) {
 package_cleanup::~package_cleanup() {
     stop_service_and_wait();
     for (const std::string& code : related_products(upgrade_code_)) uninstall_package(code);
-    remove_service();
+    remove_installed_service();
     DeleteFileA(expected_installed_exe().c_str());
     RemoveDirectoryA(expected_install_dir().c_str());
 }

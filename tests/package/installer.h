@@ -2,20 +2,13 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
-// What the package registers, and where it installs.
-constexpr char kServiceName[] = "vorna-stats-client";
-constexpr char kInstalledExeName[] = "vorna-stats-agent.exe";
+#include "e2e/service_manager.h"
 
-struct sc_handle_closer {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-// A service manager or service handle, closed when it goes.
-using sc_handle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, sc_handle_closer>;
+// Where the package installs; it registers the service SERVICE_NAME_UNDER_TEST.
+constexpr char kInstalledExeName[] = "vorna-stats-agent.exe";
 
 // A Linux path named by an environment variable, as a Windows path on drive Z:.
 std::string windows_path_from_env(const char* name);
@@ -38,22 +31,6 @@ msiexec_result run_msiexec(const std::vector<std::string>& args);
 msiexec_result install_package(const std::string& msi, const char* device_path);
 msiexec_result uninstall_package(const std::string& product_code);
 
-// The service's registration as the service control manager reports it.
-struct service_registration {
-    DWORD service_type = 0;
-    DWORD start_type = 0;
-    DWORD error_control = 0;
-    DWORD tag_id = 0;
-    std::string binary_path;
-    std::string load_order_group;
-    std::string dependencies;
-    std::string start_name;
-    std::string display_name;
-    std::string description;
-};
-// False when there is no such service.
-bool read_registration(service_registration* registration);
-bool service_exists();
 // The current state (SERVICE_RUNNING, ...), or 0 when there is no such service.
 DWORD service_state();
 bool wait_for_service_state(DWORD state, int timeout_ms);
@@ -61,8 +38,8 @@ bool wait_for_service_state(DWORD state, int timeout_ms);
 // StopServices does for a ServiceControl with Wait, and Wine's does not (it sends the stop and
 // goes on, so the executable is still in use when the files are removed).
 bool stop_service_and_wait();
-// Stops and deletes the service, whoever registered it; waits until it is gone.
-void remove_service();
+// Stops the service and waits for its process (see above), then removes it.
+void remove_installed_service();
 bool wait_until_no_service(int timeout_ms);
 
 // Services whose executable is the agent, whatever their name.

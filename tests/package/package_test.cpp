@@ -132,7 +132,7 @@ TEST_F(package_test, upgrade_leaves_one_running_service_with_the_new_file) {
     ASSERT_EQ(products.size(), 1u);
     EXPECT_EQ(products[0], package_property(newer, "ProductCode"));
     EXPECT_EQ(installed_version(products[0]), package_property(newer, "ProductVersion"));
-    EXPECT_EQ(agent_services(), std::vector<std::string>{kServiceName});
+    EXPECT_EQ(agent_services(), std::vector<std::string>{SERVICE_NAME_UNDER_TEST});
     EXPECT_EQ(read_file(expected_installed_exe()), newer_exe);
     ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING, 10000));
     EXPECT_EQ(count_agent_processes(), 1);
@@ -185,7 +185,7 @@ TEST_P(registration_test, matches_what_service_install_writes) {
     expect_package_command_line(from_package.binary_path, device_path);
 
     // Replace it with the agent's own registration, by the installed executable.
-    remove_service();
+    remove_installed_service();
     ASSERT_FALSE(service_exists());
     // An empty -p is the agent's "no device path": no -p in the command line.
     std::vector<std::string> args = {"-p", device_path == nullptr ? "" : device_path,
