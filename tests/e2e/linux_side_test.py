@@ -33,6 +33,14 @@ def wait_until(condition, seconds):
     return condition()
 
 
+def assert_interrupt_ends_cleanly(test, agent, pid_file):
+    """The agent still runs; SIGINT ends it with status 0, its PID file removed, nothing said."""
+    test.assertIsNone(agent.proc.poll())
+    test.assertEqual(agent.interrupt(), 0)
+    test.assertFalse(os.path.exists(pid_file))
+    test.assertEqual(agent.stderr(), "")
+
+
 class Agent:
     """The agent under Wine, its standard streams in files."""
 
@@ -77,10 +85,7 @@ class InterruptTest(unittest.TestCase):
                 time.sleep(0.5)
                 with open(pid_file, "rb") as f:
                     self.assertRegex(f.read(), rb"^[1-9][0-9]*$")
-                self.assertIsNone(agent.proc.poll())
-                self.assertEqual(agent.interrupt(), 0)
-                self.assertFalse(os.path.exists(pid_file))
-                self.assertEqual(agent.stderr(), "")
+                assert_interrupt_ends_cleanly(self, agent, pid_file)
             finally:
                 agent.close()
 
@@ -145,10 +150,7 @@ class DefaultDeviceTest(unittest.TestCase):
                 os.write(self.master, message)
                 time.sleep(1)  # inside the 2 s CPU window
                 self.assertEqual(self.receive(1, 0.1), b"")
-                self.assertIsNone(agent.proc.poll())
-                self.assertEqual(agent.interrupt(), 0)
-                self.assertFalse(os.path.exists(pid_file))
-                self.assertEqual(agent.stderr(), "")
+                assert_interrupt_ends_cleanly(self, agent, pid_file)
             finally:
                 agent.close()
 
