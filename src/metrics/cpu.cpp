@@ -32,6 +32,13 @@ int get_cpu_times(std::uint64_t* busy, std::uint64_t* idle) {
 }
 
 int get_cpu_count() {
+    // Every active processor of every group. GetSystemInfo counts the caller's group only, and
+    // for a 32-bit process under WOW64 at most 32 of them: it serves only where the call is
+    // missing (before Windows 7) or fails.
+    if (g_metrics_platform.get_active_processor_count != nullptr) {
+        DWORD count = g_metrics_platform.get_active_processor_count(METRICS_ALL_PROCESSOR_GROUPS);
+        if (count != 0) return static_cast<int>(count);
+    }
     SYSTEM_INFO info;
     g_metrics_platform.get_system_info(&info);
     return static_cast<int>(info.dwNumberOfProcessors);

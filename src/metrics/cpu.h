@@ -21,6 +21,7 @@ double cpu_busy_percent(const cpu_sample& first, const cpu_sample& second);
 // 0 and a sample, or -1 when the system times cannot be read (busy and idle are then untouched).
 int get_cpu_times(std::uint64_t* busy, std::uint64_t* idle);
 
+// The active logical processors of the whole system, all processor groups together.
 int get_cpu_count();
 
 // Busy share in percent over a 2-second window; blocks for those 2 seconds unless the first

@@ -2,11 +2,16 @@
 
 #include <windows.h>
 
+// GetActiveProcessorCount (Windows 7 and later), and its argument for all groups together.
+using active_processor_count_fn = DWORD(WINAPI*)(WORD group);
+constexpr WORD METRICS_ALL_PROCESSOR_GROUPS = 0xffff;
+
 // The Win32 calls behind the probes. The probes call them through this table so that tests can
 // make them fail or feed them figures; nothing else changes it.
 struct metrics_platform {
     decltype(&GetSystemTimes) get_system_times;
     decltype(&GetSystemInfo) get_system_info;
+    active_processor_count_fn get_active_processor_count;  // null where Windows lacks it
     decltype(&GlobalMemoryStatusEx) global_memory_status_ex;
     decltype(&GetDiskFreeSpaceExA) get_disk_free_space_ex;
     decltype(&Sleep) sleep;

@@ -29,7 +29,9 @@ struct system_times {
 // What the fake Win32 calls deliver, and what they were asked.
 struct fake_win32 {
     std::deque<std::optional<system_times>> times;  // one per call; nullopt: the call fails
-    DWORD processors = 1;
+    DWORD processors = 1;         // GetSystemInfo's count
+    DWORD active_processors = 0;  // GetActiveProcessorCount's; 0: the call fails
+    WORD group_seen = 0;
     std::optional<MEMORYSTATUSEX> memory;  // nullopt: the call fails
     DWORD memory_length_seen = 0;
     bool disk_ok = true;
@@ -65,6 +67,11 @@ void WINAPI fake_get_system_info(SYSTEM_INFO* info) {
     info->dwNumberOfProcessors = g_fake.processors;
 }
 
+DWORD WINAPI fake_get_active_processor_count(WORD group) {
+    g_fake.group_seen = group;
+    return g_fake.active_processors;
+}
+
 BOOL WINAPI fake_global_memory_status_ex(MEMORYSTATUSEX* status) {
     g_fake.memory_length_seen = status->dwLength;
     if (!g_fake.memory || status->dwLength != sizeof(MEMORYSTATUSEX)) {
@@ -98,9 +105,9 @@ class MetricsTest : public testing::Test {
 protected:
     MetricsTest() : saved_(g_metrics_platform) {
         g_fake = fake_win32{};
-        g_metrics_platform = {fake_get_system_times, fake_get_system_info,
-                              fake_global_memory_status_ex, fake_get_disk_free_space_ex,
-                              fake_sleep};
+        g_metrics_platform = {fake_get_system_times,        fake_get_system_info,
+                              fake_get_active_processor_count, fake_global_memory_status_ex,
+                              fake_get_disk_free_space_ex,   fake_sleep};
     }
     ~MetricsTest() override { g_metrics_platform = saved_; }
 
@@ -188,9 +195,29 @@ TEST_F(MetricsTest, NoElapsedTimeIsNotANumberAndIsReportedAsZero) {
     xfree(out.data);
 }
 
-TEST_F(MetricsTest, CpuCountIsTheNumberOfProcessors) {
-    g_fake.processors = 6;
-    EXPECT_EQ(get_cpu_count(), 6);
+TEST_F(MetricsTest, CpuCountIsEveryActiveProcessorOfTheSystem) {
+    struct {
+        const char* system;
+        DWORD system_info;                  // the caller's group, capped at 32 under WOW64
+        std::optional<DWORD> active_count;  // nullopt: kernel32 lacks the call
+        int expected;
+    } cases[] = {
+        {"48 processors, 32-bit process under WOW64", 32, 48, 48},
+        {"96 processors in two groups", 48, 96, 96},
+        {"Vista: no GetActiveProcessorCount", 6, std::nullopt, 6},
+        {"GetActiveProcessorCount fails", 6, 0, 6},
+    };
+    for (const auto& c : cases) {
+        g_fake.processors = c.system_info;
+        g_fake.active_processors = c.active_count.value_or(0);
+        g_metrics_platform.get_active_processor_count =
+            c.active_count ? fake_get_active_processor_count : nullptr;
+        g_fake.group_seen = 0;
+        EXPECT_EQ(get_cpu_count(), c.expected) << c.system;
+        if (c.active_count) {
+            EXPECT_EQ(g_fake.group_seen, 0xffff) << c.system;
+        }
+    }
 }
 
 TEST_F(MetricsTest, MemoryFiguresAreTruncatedToKiB) {
