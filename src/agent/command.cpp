@@ -38,6 +38,9 @@ int ctl_command(ctl_context* ctx, char* text) {
     char* cursor = text;
     char* token = ctl_next_token(&cursor);
     while (token != nullptr) {
+        // A stop starts no further command: each may take seconds (the CPU window), and a
+        // full message of them would hold the stop for minutes.
+        if (ctx->stop.load() != 0) return 0;
         if (handle_token(ctx, token) == -1) return -1;  // the rest of the message is dropped
         token = ctl_next_token(&cursor);
         // After the first token, a one-character token (such as a trailing line end) ends the

@@ -28,14 +28,17 @@ HANDLE create_event(BOOL manual_reset) {
     return event;
 }
 
-// Waits for an overlapped operation started on dev; abandons it when stoppable and the stop
-// event is set first. Returns the byte count, or -1.
-int finish_io(dev_channel* dev, OVERLAPPED* ov, bool stoppable) {
-    if (stoppable) {
-        HANDLE waits[2] = {dev->io_event, dev->stop_event};
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
-            CancelIoEx(dev->handle, ov);
-    }
+// How long a write may still take once a stop is requested: a host that reads gets the reply in
+// hand, a host that does not cannot hold the stop.
+constexpr DWORD kStopWriteGraceMs = 1000;
+
+// Waits for an overlapped operation started on dev. Once the stop event is set, the operation
+// has grace_ms more to complete; then it is cancelled and fails. Returns the byte count, or -1.
+int finish_io(dev_channel* dev, OVERLAPPED* ov, DWORD grace_ms) {
+    HANDLE waits[2] = {dev->io_event, dev->stop_event};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 &&
+        WaitForSingleObject(dev->io_event, grace_ms) != WAIT_OBJECT_0)
+        CancelIoEx(dev->handle, ov);
     DWORD done = 0;
     if (!GetOverlappedResult(dev->handle, ov, &done, TRUE)) return -1;
     return static_cast<int>(done);
@@ -76,7 +79,7 @@ int dev_read(dev_channel* dev, void* buffer, int size) {
     if (!ReadFile(dev->handle, buffer, static_cast<DWORD>(size), nullptr, &ov) &&
         GetLastError() != ERROR_IO_PENDING)
         return -1;  // failed at once: the event will never be signalled
-    return finish_io(dev, &ov, true);
+    return finish_io(dev, &ov, 0);
 }
 
 int dev_write(dev_channel* dev, const void* data, int size) {
@@ -86,7 +89,7 @@ int dev_write(dev_channel* dev, const void* data, int size) {
     if (!WriteFile(dev->handle, data, static_cast<DWORD>(size), nullptr, &ov) &&
         GetLastError() != ERROR_IO_PENDING)
         return -1;
-    return finish_io(dev, &ov, false) == size ? 0 : -1;
+    return finish_io(dev, &ov, kStopWriteGraceMs) == size ? 0 : -1;
 }
 
 void dev_close(dev_channel* dev) {

@@ -12,10 +12,12 @@ const char* dev_path(const dev_channel* dev);
 int dev_connect(dev_channel* dev);
 // Bytes read (0 to size), or -1 on failure or once dev_cancel has been called.
 int dev_read(dev_channel* dev, void* buffer, int size);
-// 0 when all size bytes were written, else -1.
+// 0 when all size bytes were written, else -1. Once dev_cancel has been called, a write that the
+// host has not taken within about a second is cancelled and fails.
 int dev_write(dev_channel* dev, const void* data, int size);
 void dev_close(dev_channel* dev);
-// Releases a read that is blocked now and makes every later read fail at once. Safe from another
-// thread while the device is opened, read or closed: it never touches the device handle.
+// Releases a read that is blocked now and makes every later read fail at once; bounds every
+// write, pending or later, to about a second. Safe from another thread while the device is
+// opened, read or closed: it never touches the device handle.
 void dev_cancel(dev_channel* dev);
 void dev_free(dev_channel* dev);

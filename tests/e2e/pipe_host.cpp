@@ -24,11 +24,12 @@ std::string unique_pipe_path(const char* tag) {
            std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
 }
 
-pipe_host::pipe_host(std::string path)
+pipe_host::pipe_host(std::string path, pipe_options options)
     : path_(std::move(path)),
       pipe_(CreateNamedPipeA(path_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
-                             nullptr)),
+                             (options.message_mode ? PIPE_TYPE_MESSAGE : PIPE_TYPE_BYTE) |
+                                 PIPE_READMODE_BYTE | PIPE_WAIT,
+                             1, options.buffer_size, options.buffer_size, 0, nullptr)),
       event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
     if (!pipe_.valid() || !event_.valid()) throw std::runtime_error("cannot create " + path_);
 }

@@ -38,11 +38,18 @@ std::string shown(const std::string& bytes);
 // A name no other test or run uses.
 std::string unique_pipe_path(const char* tag);
 
-// The host's end of the channel: the server end of a byte-mode named pipe, which the agent
-// opens as its device.
+// How the host's pipe is made. Small buffers make the agent's writes wait for the host; message
+// mode lets the host send an empty message, which the agent reads as 0 bytes.
+struct pipe_options {
+    DWORD buffer_size = 4096;
+    bool message_mode = false;
+};
+
+// The host's end of the channel: the server end of a named pipe, which the agent opens as its
+// device.
 class pipe_host {
 public:
-    explicit pipe_host(std::string path);
+    explicit pipe_host(std::string path, pipe_options options = {});
     const std::string& path() const { return path_; }
 
     // Waits until the agent has opened the pipe.

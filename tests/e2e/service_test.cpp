@@ -22,14 +22,16 @@ const char kDefaultDevice[] = "\\\\.\\Global\\com.vorna.vm.stats_agent.0";
 const char kInstalled[] = "Service was installed successfully.\r\n";
 const char kDeleted[] = "Service was deleted successfully.\r\n";
 
-// Hang guards only, far above what the agent needs. A stop takes at most the 1 s wait before a
-// read plus the 2 s wait after the close; the agent connects 2 s after its start.
+// Hang guards only, far above what the agent needs. The agent connects 2 s after its start.
 constexpr int kStateTimeoutMs = 20000;
 constexpr int kConnectTimeoutMs = 20000;
 constexpr int kReplyTimeoutMs = 8000;
 constexpr int kExitTimeoutMs = 20000;
 // The 2 s wait after the close runs to its end before the loop returns and stopped is reported.
 constexpr ULONGLONG kWaitAfterCloseMs = 2000;
+// Whatever the agent is doing, stopped follows a stop request within this time: the longest
+// fixed wait (4 s after an empty read), the 2 s after the close, and a margin.
+constexpr ULONGLONG kStopBoundMs = 7000;
 // Wine's dispatcher gives up on a process the manager did not start after about 10 s.
 constexpr int kDispatcherTimeoutMs = 60000;
 
@@ -89,9 +91,11 @@ testing::AssertionResult start_service(SC_HANDLE service, unique_handle* process
     return testing::AssertionSuccess();
 }
 
-// Stops the service and checks the states the manager shows: stop pending, then stopped after
-// the loop's wait, with exit codes 0. Returns the states seen, timed from the request.
-std::vector<state_seen> expect_stop(SC_HANDLE service, const char* when) {
+// Stops the service and checks the states the manager shows: stop pending, then stopped no
+// sooner than min_ms (the waits still to run) and within the bound, with exit codes 0. Returns
+// the states seen, timed from the request.
+std::vector<state_seen> expect_stop(SC_HANDLE service, const char* when,
+                                    ULONGLONG min_ms = kWaitAfterCloseMs) {
     DWORD error = NO_ERROR;
     std::vector<state_seen> seen = stop_and_watch(service, kStateTimeoutMs, &error);
     std::printf("  stop %s: %s\n", when, describe(seen).c_str());
@@ -104,7 +108,8 @@ std::vector<state_seen> expect_stop(SC_HANDLE service, const char* when) {
             << describe(seen);
     }
     if (seen.back().state == SERVICE_STOPPED) {
-        EXPECT_GE(seen.back().at_ms + 50, kWaitAfterCloseMs) << describe(seen);
+        EXPECT_GE(seen.back().at_ms + 50, min_ms) << describe(seen);
+        EXPECT_LE(seen.back().at_ms, kStopBoundMs) << describe(seen);
     }
     SERVICE_STATUS_PROCESS status = query_status(service);
     EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
@@ -130,6 +135,19 @@ std::string receive_through(pipe_host& host, const std::string& end) {
 void expect_ping_pong(pipe_host& host) {
     ASSERT_TRUE(host.send("PING"));
     EXPECT_EQ(host.receive(4, kReplyTimeoutMs), "PONG");
+}
+
+std::string repeated(const std::string& text, std::size_t times) {
+    std::string all;
+    while (times-- > 0) all += text;
+    return all;
+}
+
+// How many times text stands in all.
+std::size_t count_of(const std::string& all, const std::string& text) {
+    std::size_t count = 0;
+    for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+    return count;
 }
 
 TEST(ServiceInstallTest, InstallRegistersTheAutoStartService) {
@@ -285,43 +303,101 @@ TEST_F(ServingTest, InstalledServiceStartsAndServes) {
     expect_process_exits_with_zero(process);
 }
 
-TEST_F(ServingTest, StopReleasesAReadThatWaitsForASilentHost) {
-    Sleep(2500);  // past the 1 s wait: the agent is blocked in its read
-    expect_stop(service.get(), "while blocked in a read");
-    expect_process_exits_with_zero(process);
-    // The agent closed its end.
-    EXPECT_EQ(host.drain(500), "");
-}
+// Where the agent is when the stop request comes, and how the host puts it there.
+struct stop_case {
+    const char* state;
+    pipe_options pipe;
+    bool host_listens;  // false: the device is missing
+    void (*reach)(pipe_host& host);
+    ULONGLONG min_ms;                // the agent's waits that still run after the request
+    void (*check)(pipe_host& host);  // what the host sees afterwards; may be null
+};
 
-TEST_F(ServingTest, StopDuringTheWaitBeforeARead) {
-    expect_ping_pong(host);
-    // The agent has just written PONG and is in its 1 s wait; no read is pending.
-    expect_stop(service.get(), "during the wait before a read");
-    expect_process_exits_with_zero(process);
-}
-
-TEST_F(ServingTest, StopDuringAStatisticsRequestFinishesTheMessage) {
-    expect_ping_pong(host);
-    ASSERT_TRUE(host.send("GSTATS:C;PING"));
-    Sleep(1800);  // read after the 1 s wait; the CPU window of 2 s is under way
-    expect_stop(service.get(), "during a statistics request");
-    expect_process_exits_with_zero(process);
-    // Every command of the message in hand was still answered.
-    std::string replies = receive_through(host, "PONG");
+void expect_one_cpu_reply(pipe_host& host) {
+    std::string replies = host.drain(1500);
     EXPECT_EQ(replies.rfind("{\"cpu\": {\"ncpus\": ", 0), 0u) << replies;
-    EXPECT_EQ(replies.substr(replies.size() < 7 ? 0 : replies.size() - 7), "} }PONG") << replies;
+    // The command in progress completes; no later one of the message starts.
+    EXPECT_EQ(count_of(replies, "\"cpu\""), 1u) << replies;
+    EXPECT_EQ(count_of(replies, "PONG"), 0u) << replies;
 }
 
-TEST(ServiceRunTest, StopWhileWaitingForTheDevice) {
+// 512 bytes: 56 CPU requests of 2 s each.
+const std::string kCpuTokens = repeated("GSTATS:C;", 56) + "GSTATS:C";
+
+const stop_case kStopCases[] = {
+    {"blocked in a read", {}, true, [](pipe_host&) { Sleep(2500); }, kWaitAfterCloseMs,
+     [](pipe_host& host) { EXPECT_EQ(host.drain(500), ""); }},
+    // 100 PONGs for a host that reads none: the fifth no longer fits its 16-byte buffer.
+    {"blocked in a write the host never reads", {16, false}, true,
+     [](pipe_host& host) {
+         ASSERT_TRUE(host.send(repeated("PING;", 100)));
+         Sleep(1500);
+     },
+     kWaitAfterCloseMs + 1000, nullptr},
+    // Just after a PONG: no read is pending.
+    {"in the wait before a read", {}, true, expect_ping_pong, kWaitAfterCloseMs, nullptr},
+    // An empty message is read as 0 bytes; the agent then waits 4 s before its next read.
+    {"in the wait after an empty read", {4096, true}, true,
+     [](pipe_host& host) {
+         ASSERT_TRUE(host.send(""));
+         Sleep(1500);
+     },
+     kWaitAfterCloseMs + 3000, nullptr},
+    {"waiting for a missing device", {}, false, [](pipe_host&) { Sleep(1000); },
+     kWaitAfterCloseMs, nullptr},
+    {"in the CPU window of a statistics request", {}, true,
+     [](pipe_host& host) {
+         ASSERT_TRUE(host.send("GSTATS:C;PING"));
+         Sleep(1800);  // read after the 1 s wait; the 2 s window is under way
+     },
+     kWaitAfterCloseMs, expect_one_cpu_reply},
+    {"in a message of 512 bytes of CPU requests", {}, true,
+     [](pipe_host& host) {
+         ASSERT_TRUE(host.send(kCpuTokens));
+         Sleep(1800);
+     },
+     kWaitAfterCloseMs, expect_one_cpu_reply},
+};
+
+TEST(ServiceStopTest, StoppedWithinTheBoundInEveryState) {
+    ASSERT_EQ(kCpuTokens.size(), 512u);
+    for (const stop_case& c : kStopCases) {
+        SCOPED_TRACE(c.state);
+        service_guard guard;
+        pipe_host host(unique_pipe_path("stop"), c.pipe);
+        std::string device =
+            c.host_listens ? host.path() : "\\\\.\\pipe\\vorna-test-nobody-listens";
+        ASSERT_EQ(install({"-p", device, "--service-install"}).status, 0);
+        sc_handle service = open_service();
+        ASSERT_TRUE(service);
+        unique_handle process;
+        ASSERT_TRUE(start_service(service.get(), &process));
+        if (c.host_listens) {
+            ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+        }
+        c.reach(host);
+        expect_stop(service.get(), c.state, c.min_ms);
+        expect_process_exits_with_zero(process);
+        if (c.check != nullptr) c.check(host);
+    }
+}
+
+TEST(ServiceStopTest, ServesAndStopsAfterAHostThatStalledAndResumed) {
     service_guard guard;
-    ASSERT_EQ(install({"-p", "\\\\.\\pipe\\vorna-test-nobody-listens", "--service-install"}).status,
-              0);
+    pipe_host host(unique_pipe_path("stall"), {16, false});
+    ASSERT_EQ(install({"-p", host.path(), "--service-install"}).status, 0);
     sc_handle service = open_service();
     ASSERT_TRUE(service);
     unique_handle process;
     ASSERT_TRUE(start_service(service.get(), &process));
-    Sleep(1000);
-    expect_stop(service.get(), "while waiting for the device");
+    ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
+
+    ASSERT_TRUE(host.send(repeated("PING;", 100)));
+    Sleep(3000);  // the agent waits in a write that the host does not take
+    // Without a stop nothing is cut short: every reply arrives once the host reads again.
+    EXPECT_EQ(host.receive(400, kReplyTimeoutMs), repeated("PONG", 100));
+    expect_ping_pong(host);
+    expect_stop(service.get(), "after a host that stalled and resumed");
     expect_process_exits_with_zero(process);
 }
 

@@ -28,6 +28,7 @@ int dev_write(dev_channel* dev, const void* data, int size) {
     int attempt = dev->write_attempts++;
     if (dev->fail_write_from >= 0 && attempt >= dev->fail_write_from) return -1;
     dev->writes.emplace_back(static_cast<const char*>(data), static_cast<std::size_t>(size));
+    if (dev->after_write) dev->after_write();
     return 0;
 }
 

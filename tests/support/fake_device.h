@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,4 +15,5 @@ struct dev_channel {
     std::vector<std::string> writes;
     int write_attempts = 0;
     int fail_write_from = -1;  // the attempt (0-based) from which writes fail; -1: never
+    std::function<void()> after_write;  // runs after each successful write, when set
 };

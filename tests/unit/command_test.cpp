@@ -83,4 +83,10 @@ TEST_F(CommandTest, FailedWriteDropsTheRestOfTheMessage) {
     EXPECT_EQ(ctx.device->writes, Replies({"PONG"}));
 }
 
+TEST_F(CommandTest, StopFinishesTheCommandInProgressAndStartsNoOther) {
+    ctx.device->after_write = [this] { ctx.stop.store(1); };
+    EXPECT_EQ(answer("PING;PING;PING"), Replies({"PONG"}));
+    EXPECT_EQ(answer("PING"), Replies());
+}
+
 }  // namespace
