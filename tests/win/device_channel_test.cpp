@@ -107,9 +107,32 @@ TEST(DeviceChannelTest, CancelReleasesABlockedReadAndEveryLaterOne) {
     ASSERT_EQ(later.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(later.get(), -1);
 
-    // Writing is not affected: the reply of a message in hand still goes out.
+    // A host that reads still gets the reply of a message in hand.
     EXPECT_EQ(dev_write(d.dev, "PONG", 4), 0);
     EXPECT_EQ(host.receive(4, 2000), "PONG");
+}
+
+TEST(DeviceChannelTest, CancelGivesAWriteOneSecondForTheHostToTakeIt) {
+    pipe_host host(unique_pipe_path("cancel-write"), {16, false});
+    Device d(host.path().c_str());
+    ASSERT_EQ(dev_connect(d.dev), 0);
+    ASSERT_TRUE(host.wait_for_agent(1000));
+    const std::string reply(64, 'r');  // four times the pipe's buffer
+
+    // A host that reads within the second gets the whole reply.
+    auto writer = std::async(std::launch::async, [&] { return dev_write(d.dev, reply.data(), 64); });
+    ASSERT_EQ(writer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    dev_cancel(d.dev);
+    Sleep(300);
+    EXPECT_EQ(host.receive(64, 2000), reply);
+    EXPECT_EQ(writer.get(), 0);
+
+    // A host that does not read cannot hold the write: it fails after the second.
+    ULONGLONG start = GetTickCount64();
+    writer = std::async(std::launch::async, [&] { return dev_write(d.dev, reply.data(), 64); });
+    ASSERT_EQ(writer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(writer.get(), -1);
+    EXPECT_GE(GetTickCount64() - start, 900u);
 }
 
 TEST(DeviceChannelTest, CancelOfAClosedDeviceOnlyMarksTheRecord) {
