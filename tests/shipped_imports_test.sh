@@ -9,9 +9,11 @@ set -euo pipefail
 exe=$1
 minimum=6.0
 
-# dll function documented-minimum (NT version: 5.0 Windows 2000, 5.1 XP, 6.0 Vista; the client
-# edition's, the server's is the same or one older). crt: the system's C runtime, msvcrt.dll,
-# which every Windows in question ships; the list pins the functions this program takes from it.
+# dll function documented-minimum: the "Minimum supported client" of the function's page in
+# Microsoft's Win32 reference, as an NT version (5.0 Windows 2000 Professional, 5.1 Windows XP,
+# 6.0 Windows Vista; GetSystemTimes says "Windows Vista, Windows XP with SP1"). Pages no longer
+# name anything older than those. crt: the system's C runtime, msvcrt.dll, which every Windows
+# in question ships; the list pins the functions this program takes from it.
 allowed='
 advapi32.dll ChangeServiceConfig2A 5.1
 advapi32.dll CloseServiceHandle 5.1
