@@ -13,7 +13,8 @@ minimum=6.0
 # Microsoft's Win32 reference, as an NT version (5.0 Windows 2000 Professional, 5.1 Windows XP,
 # 6.0 Windows Vista; GetSystemTimes says "Windows Vista, Windows XP with SP1"). Pages no longer
 # name anything older than those. crt: the system's C runtime, msvcrt.dll, which every Windows
-# in question ships; the list pins the functions this program takes from it.
+# in question ships; the list pins the functions this program takes from it. Entries may name
+# calls the program does not make yet (the event log's and its source's registry key).
 allowed='
 advapi32.dll ChangeServiceConfig2A 5.1
 advapi32.dll CloseServiceHandle 5.1
@@ -23,6 +24,10 @@ advapi32.dll DeregisterEventSource 5.0
 advapi32.dll OpenSCManagerA 5.1
 advapi32.dll OpenServiceA 5.1
 advapi32.dll RegisterEventSourceA 5.0
+advapi32.dll RegCloseKey 5.0
+advapi32.dll RegCreateKeyExA 5.0
+advapi32.dll RegDeleteKeyA 5.0
+advapi32.dll RegSetValueExA 5.0
 advapi32.dll RegisterServiceCtrlHandlerExA 5.1
 advapi32.dll ReportEventA 5.0
 advapi32.dll SetServiceStatus 5.1
