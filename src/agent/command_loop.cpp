@@ -1,18 +1,11 @@
 #include "agent/command_loop.h"
 
-#include <chrono>
-#include <thread>
-
 #include "agent/command.h"
 #include "agent/context.h"
+#include "agent/wait.h"
 #include "device/device_channel.h"
 
 namespace {
-
-// Waits always run to their end; the stop flag is looked at only between them.
-void wait_seconds(int seconds) {
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-}
 
 bool stop_requested(const ctl_context* ctx) {
     return ctx->stop.load() != 0;
@@ -23,23 +16,23 @@ bool stop_requested(const ctl_context* ctx) {
 void ctl_command_loop() {
     ctl_context* ctx = ctl_current();
     while (!stop_requested(ctx)) {
-        wait_seconds(2);
+        ctl_wait_seconds(2);
         if (dev_connect(ctx->device) == 0) {
             ctl_wait_command(ctx);
             dev_close(ctx->device);
         }
-        wait_seconds(2);
+        ctl_wait_seconds(2);
     }
 }
 
 void ctl_wait_command(ctl_context* ctx) {
     char message[CTL_MESSAGE_SIZE + 1];
     while (!stop_requested(ctx)) {
-        wait_seconds(1);  // at most one message a second
+        ctl_wait_seconds(1);  // at most one message a second
         int count = dev_read(ctx->device, message, CTL_MESSAGE_SIZE);
         if (count < 0) return;
         if (count == 0) {
-            wait_seconds(4);
+            ctl_wait_seconds(4);
             continue;
         }
         message[count] = '\0';  // only this read's bytes, up to the first NUL among them

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <type_traits>
 
 #include "service/error_report.h"
@@ -22,24 +21,41 @@ struct sc_handle_closer {
 // A manager or service handle, closed when it goes.
 using sc_handle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, sc_handle_closer>;
 
+// Writes into a caller's buffer the way snprintf does: what fits before the NUL is kept, the
+// rest only counted, so a cut line is seen from its length.
+struct line_writer {
+    char* line;
+    std::size_t limit;  // with the NUL
+    std::size_t length;
+};
+
+void put(line_writer* out, char c, std::size_t count = 1) {
+    for (; count > 0; --count) {
+        if (out->length + 1 < out->limit) out->line[out->length] = c;
+        ++out->length;
+    }
+}
+
 // One argument as the C runtime's parser reads it back: unquoted when it holds nothing that
 // splits or strips it; else quoted, with backslashes doubled where a quote follows them.
-std::string quoted_argument(const char* arg) {
-    if (std::strpbrk(arg, " \t\"") == nullptr) return arg;
-    std::string quoted = "\"";
+void put_argument(line_writer* out, const char* arg) {
+    if (std::strpbrk(arg, " \t\"") == nullptr) {
+        for (const char* c = arg; *c != '\0'; ++c) put(out, *c);
+        return;
+    }
+    put(out, '"');
     std::size_t backslashes = 0;
     for (const char* c = arg; *c != '\0'; ++c) {
         if (*c == '\\') {
             ++backslashes;
             continue;
         }
-        quoted.append(*c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        put(out, '\\', *c == '"' ? 2 * backslashes + 1 : backslashes);
         backslashes = 0;
-        quoted += *c;
+        put(out, *c);
     }
-    quoted.append(2 * backslashes, '\\');
-    quoted += '"';
-    return quoted;
+    put(out, '\\', 2 * backslashes);
+    put(out, '"');
 }
 
 }  // namespace
@@ -50,8 +66,12 @@ int service_command_line(char* line, std::size_t limit, const char* exe_path,
     // C:\Program.exe for C:\Program Files\...): always quote it. A path holds no quote.
     if (device_path == nullptr)
         return std::snprintf(line, limit, "\"%s\" -d", exe_path);  // the default device path
-    return std::snprintf(line, limit, "\"%s\" -d -p %s", exe_path,
-                         quoted_argument(device_path).c_str());
+    int head = std::snprintf(line, limit, "\"%s\" -d -p ", exe_path);
+    if (head < 0) return head;
+    line_writer out = {line, limit, static_cast<std::size_t>(head)};
+    put_argument(&out, device_path);
+    if (limit > 0) line[out.length < limit ? out.length : limit - 1] = '\0';
+    return static_cast<int>(out.length);
 }
 
 int win_service_install(const char* device_path) {
