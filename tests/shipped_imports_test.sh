@@ -69,6 +69,7 @@ kernel32.dll TlsGetValue 5.1
 kernel32.dll VirtualProtect 5.1
 kernel32.dll VirtualQuery 5.1
 kernel32.dll WaitForMultipleObjects 5.1
+kernel32.dll WaitForSingleObject 5.1
 kernel32.dll WideCharToMultiByte 5.0
 kernel32.dll WriteFile 5.1
 '
