@@ -4,12 +4,13 @@
 # package), and checks the signatures against the certificate. Leaves the signed files in DIR
 # for the tests that run and install them. Without a certificate nothing is changed; with a
 # wrong password signing fails and leaves the file as it was.
-# Usage: signing_test.sh DIR X86_64-EXE [I686-EXE]
+# Usage: signing_test.sh DIR X86_64-EXE X86_64-ACTIONS-DLL [I686-EXE]
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1
 x86_64_exe=$2
-i686_exe=${3:-}
+x86_64_actions=$3
+i686_exe=${4:-}
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
@@ -21,11 +22,12 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=vorna-stats-agent t
 openssl pkcs12 -export -inkey "$dir/key.pem" -in "$dir/cert.pem" -out "$dir/cert.p12" \
   -passout pass:test-password
 
-files=("$dir/x86_64/vorna-stats-agent.exe")
+files=("$dir/x86_64/vorna-stats-agent.exe" "$dir/x86_64/vorna-msi-actions.dll")
 cp "$x86_64_exe" "${files[0]}"
+cp "$x86_64_actions" "${files[1]}"
 if [ -n "$i686_exe" ]; then
   files+=("$dir/i686/vorna-stats-agent.exe")
-  cp "$i686_exe" "${files[1]}"
+  cp "$i686_exe" "${files[2]}"
 fi
 
 # No certificate: unsigned, unchanged.
@@ -42,7 +44,7 @@ unset VORNA_SIGN_TIMESTAMP_URL
 "$repo/scripts/sign" "${files[@]}"
 version=$(sed -n 's/.*CTL_VERSION\[\] = "\([^"]*\)".*/\1/p' "$repo/src/agent/lifecycle.h")
 msi="$dir/vorna-stats-agent-$version-signed.msi"
-"$repo/scripts/make-msi" "${files[0]}" "$version" "$msi"
+"$repo/scripts/make-msi" "${files[0]}" "$version" "$msi" "${files[1]}"
 "$repo/scripts/sign" "$msi"
 files+=("$msi")
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <iterator>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -94,6 +93,45 @@ std::string package_property(const std::string& msi, const char* name) {
     DWORD size = sizeof value;
     MsiRecordGetStringA(record.get(), 1, value, &size);
     return value;
+}
+
+std::string package_service_arguments(const std::string& msi, const char* device_path) {
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    msi_handle session;
+    if (MsiOpenPackageA(msi.c_str(), session.out()) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot open a session of " + msi);
+    if (device_path != nullptr) MsiSetPropertyA(session.get(), "DEVICE_PATH", device_path);
+    if (MsiDoActionA(session.get(), "SetServiceArguments") != ERROR_SUCCESS)
+        throw std::runtime_error("SetServiceArguments failed");
+    char arguments[1024] = {};
+    DWORD size = sizeof arguments;
+    MsiGetPropertyA(session.get(), "VORNA_SERVICE_ARGS", arguments, &size);
+    return arguments;
+}
+
+registry_value read_registry_value(const char* key, const char* name, REGSAM view) {
+    registry_value value = {0, {}};
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS)
+        return value;
+    BYTE data[1024] = {};
+    DWORD size = sizeof data - 1;
+    if (RegQueryValueExA(handle, name, nullptr, &value.type, data, &size) != ERROR_SUCCESS)
+        value.type = 0;
+    else if (value.type == REG_DWORD)
+        value.data = std::to_string(*reinterpret_cast<DWORD*>(data));
+    else
+        value.data = reinterpret_cast<char*>(data);
+    RegCloseKey(handle);
+    return value;
+}
+
+bool registry_key_exists(const char* key, REGSAM view) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | view, &handle) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(handle);
+    return true;
 }
 
 msiexec_result run_msiexec(const std::vector<std::string>& args) {
@@ -248,10 +286,4 @@ package_cleanup::~package_cleanup() {
     remove_installed_service();
     DeleteFileA(expected_installed_exe().c_str());
     RemoveDirectoryA(expected_install_dir().c_str());
-}
-
-std::string without_quotes(const std::string& text) {
-    std::string result;
-    std::copy_if(text.begin(), text.end(), std::back_inserter(result), [](char c) { return c != '"'; });
-    return result;
 }

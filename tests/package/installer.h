@@ -22,6 +22,23 @@ std::string expected_installed_exe();
 // A property of a package's Property table, read from the file.
 std::string package_property(const std::string& msi, const char* name);
 
+// The service arguments the package's custom action sets for a DEVICE_PATH (null: not given),
+// run on its own in a session of the package: nothing is installed.
+std::string package_service_arguments(const std::string& msi, const char* device_path);
+
+// Where the package remembers DEVICE_PATH (the 32-bit view, as a 32-bit package writes it), and
+// the event source it registers (one key for 32-bit and 64-bit programs).
+constexpr char kProductKey[] = "SOFTWARE\\Vorna\\vorna-stats-agent";
+constexpr char kEventSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vorna-stats-client";
+struct registry_value {
+    DWORD type;
+    std::string data;  // a DWORD as its decimal digits
+};
+// A value under HKLM in the given view (KEY_WOW64_32KEY or 0); type 0 when there is none.
+registry_value read_registry_value(const char* key, const char* name, REGSAM view);
+bool registry_key_exists(const char* key, REGSAM view);
+
 // One silent msiexec run (/qn, verbose log); the log is kept for the failure message.
 struct msiexec_result {
     DWORD status;
@@ -63,6 +80,3 @@ public:
 private:
     std::string upgrade_code_;
 };
-
-// The text without its double quotes.
-std::string without_quotes(const std::string& text);

@@ -23,21 +23,40 @@ void expect_pong(pipe_host& host) {
     EXPECT_EQ(host.receive(4, 5000), "PONG");
 }
 
-// The command line the agent's --service-install writes for the installed executable.
-std::string expected_command_line(const char* device_path) {
-    std::string line = "\"" + expected_installed_exe() + "\" -d";
-    if (device_path == nullptr) return line;
-    std::string path = device_path;
-    return line + " -p " + (path.find(' ') == std::string::npos ? path : "\"" + path + "\"");
+// The arguments the agent's --service-install writes after the executable for a device path.
+std::string expected_arguments(const char* device_path) {
+    if (device_path == nullptr || *device_path == '\0') return "-d";
+    return "-d -p " + command_line_of({device_path});
 }
 
-// Windows Installer quotes the executable's path; Wine's msiexec does not. Either is taken,
-// and nothing else.
-void expect_package_command_line(const std::string& binary_path, const char* device_path) {
-    std::string quoted = expected_command_line(device_path);
-    std::string unquoted_exe = expected_installed_exe() + quoted.substr(expected_installed_exe().size() + 2);
-    EXPECT_TRUE(binary_path == quoted || binary_path == unquoted_exe)
-        << binary_path << "\nexpected " << quoted << "\n      or " << unquoted_exe;
+// What follows the installed executable in a service's command line. Windows Installer quotes
+// the executable's path; Wine's msiexec does not: either is taken, and nothing else.
+std::string arguments_of(const std::string& binary_path) {
+    const std::string exe = expected_installed_exe();
+    for (const std::string& head : {"\"" + exe + "\" ", exe + " "})
+        if (binary_path.compare(0, head.size(), head) == 0) return binary_path.substr(head.size());
+    return "(not the installed executable) " + binary_path;
+}
+
+std::string registered_arguments() {
+    service_registration registration;
+    if (!read_registration(&registration)) return "(no registration)";
+    return arguments_of(registration.binary_path);
+}
+
+std::string remembered_device_path() {
+    registry_value value = read_registry_value(kProductKey, "DevicePath", KEY_WOW64_32KEY);
+    return value.type == REG_SZ ? value.data : "(none)";
+}
+
+// The event source as the agent's --service-install registers it.
+void expect_event_source() {
+    registry_value message_file = read_registry_value(kEventSourceKey, "EventMessageFile", 0);
+    EXPECT_EQ(message_file.type, static_cast<DWORD>(REG_EXPAND_SZ));
+    EXPECT_EQ(message_file.data, expected_installed_exe());
+    registry_value types = read_registry_value(kEventSourceKey, "TypesSupported", 0);
+    EXPECT_EQ(types.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(types.data, "7");
 }
 
 void expect_nothing_installed(const std::string& upgrade_code) {
@@ -47,6 +66,8 @@ void expect_nothing_installed(const std::string& upgrade_code) {
     EXPECT_FALSE(path_exists(expected_installed_exe()));
     EXPECT_FALSE(path_exists(expected_install_dir()));
     EXPECT_TRUE(related_products(upgrade_code).empty());
+    EXPECT_FALSE(registry_key_exists(kProductKey, KEY_WOW64_32KEY));
+    EXPECT_FALSE(registry_key_exists(kEventSourceKey, 0));
 }
 
 class package_test : public ::testing::Test {
@@ -76,9 +97,9 @@ TEST_F(package_test, silent_install_runs_the_service_on_the_device_and_uninstall
     EXPECT_EQ(products[0], package_property(test_package(), "ProductCode"));
     EXPECT_EQ(read_file(expected_installed_exe()), read_file(windows_path_from_env("VORNA_TEST_EXE")));
 
-    service_registration registration;
-    ASSERT_TRUE(read_registration(&registration));
-    expect_package_command_line(registration.binary_path, host.path().c_str());
+    EXPECT_EQ(registered_arguments(), expected_arguments(host.path().c_str()));
+    EXPECT_EQ(remembered_device_path(), host.path());
+    expect_event_source();
     ASSERT_TRUE(wait_for_service_state(SERVICE_RUNNING, 10000));
     expect_pong(host);
     EXPECT_EQ(count_agent_processes(), 1);
@@ -110,6 +131,7 @@ TEST_F(package_test, uninstall_stops_and_removes_the_running_service) {
     // removed (see above) and stays; the clean-up removes it.
 }
 
+// The upgrade is given no DEVICE_PATH: the remembered one is used.
 TEST_F(package_test, upgrade_leaves_one_running_service_with_the_new_file) {
     std::string newer = newer_test_package();
     ASSERT_EQ(package_property(newer, "UpgradeCode"), upgrade_code_);
@@ -124,8 +146,10 @@ TEST_F(package_test, upgrade_leaves_one_running_service_with_the_new_file) {
 
     // As Windows Installer's StopServices would during the removal of the earlier version.
     ASSERT_TRUE(stop_service_and_wait());
-    msiexec_result second = install_package(newer, host.path().c_str());
+    msiexec_result second = install_package(newer, nullptr);
     ASSERT_EQ(second.status, 0u) << second.log;
+    EXPECT_EQ(registered_arguments(), expected_arguments(host.path().c_str()));
+    EXPECT_EQ(remembered_device_path(), host.path());
 
     // One product, the newer one; one service, running the new file.
     std::vector<std::string> products = related_products(upgrade_code_);
@@ -142,6 +166,25 @@ TEST_F(package_test, upgrade_leaves_one_running_service_with_the_new_file) {
 
     ASSERT_TRUE(stop_service_and_wait());
     msiexec_result removed = uninstall_package(products[0]);
+    ASSERT_EQ(removed.status, 0u) << removed.log;
+    expect_nothing_installed(upgrade_code_);
+}
+
+TEST_F(package_test, a_device_path_given_to_the_upgrade_replaces_the_remembered_one) {
+    pipe_host first_host(unique_pipe_path("msi-first"));
+    msiexec_result first = install_package(test_package(), first_host.path().c_str());
+    ASSERT_EQ(first.status, 0u) << first.log;
+    ASSERT_TRUE(stop_service_and_wait());
+
+    pipe_host second_host(unique_pipe_path("msi second"));
+    msiexec_result second = install_package(newer_test_package(), second_host.path().c_str());
+    ASSERT_EQ(second.status, 0u) << second.log;
+    EXPECT_EQ(registered_arguments(), expected_arguments(second_host.path().c_str()));
+    EXPECT_EQ(remembered_device_path(), second_host.path());
+    expect_pong(second_host);
+
+    ASSERT_TRUE(stop_service_and_wait());
+    msiexec_result removed = uninstall_package(package_property(newer_test_package(), "ProductCode"));
     ASSERT_EQ(removed.status, 0u) << removed.log;
     expect_nothing_installed(upgrade_code_);
 }
@@ -163,8 +206,7 @@ TEST_F(package_test, an_older_build_does_not_replace_a_newer_one) {
 }
 
 // The package's registration against the one the agent's --service-install writes for the
-// same executable and device. Wine's msiexec writes the image path without the quotes that
-// Windows Installer puts around it: the command line is compared with quotes removed, every
+// same executable and device: the arguments after the executable (see arguments_of), every
 // other field exactly.
 class registration_test : public package_test,
                           public ::testing::WithParamInterface<const char*> {};
@@ -182,7 +224,6 @@ TEST_P(registration_test, matches_what_service_install_writes) {
     EXPECT_EQ(from_package.error_control, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
     EXPECT_EQ(from_package.display_name, "Vorna VM stats agent.");
     EXPECT_EQ(from_package.description, "Enables integration with Vorna VM stats server.");
-    expect_package_command_line(from_package.binary_path, device_path);
 
     // Replace it with the agent's own registration, by the installed executable.
     remove_installed_service();
@@ -195,8 +236,9 @@ TEST_P(registration_test, matches_what_service_install_writes) {
 
     service_registration from_agent;
     ASSERT_TRUE(read_registration(&from_agent));
-    EXPECT_EQ(from_agent.binary_path, expected_command_line(device_path));
-    EXPECT_EQ(without_quotes(from_package.binary_path), without_quotes(from_agent.binary_path));
+    EXPECT_EQ(from_agent.binary_path,
+              "\"" + expected_installed_exe() + "\" " + expected_arguments(device_path));
+    EXPECT_EQ(arguments_of(from_package.binary_path), arguments_of(from_agent.binary_path));
     EXPECT_EQ(from_package.service_type, from_agent.service_type);
     EXPECT_EQ(from_package.start_type, from_agent.start_type);
     EXPECT_EQ(from_package.error_control, from_agent.error_control);
@@ -224,3 +266,47 @@ INSTANTIATE_TEST_SUITE_P(device_paths, registration_test,
                              return std::string(std::strchr(path, ' ') ? "path_with_space"
                                                                        : "plain_path");
                          });
+
+// Every kind of device path: the arguments the package's custom action sets (run on its own, no
+// install) against those the agent's --service-install registers for the same path.
+struct arguments_case {
+    const char* name;
+    const char* device_path;  // null: not given
+    const char* arguments;
+};
+
+class arguments_test : public ::testing::TestWithParam<arguments_case> {
+protected:
+    void SetUp() override { ASSERT_FALSE(service_exists()); }
+    void TearDown() override { remove_service(); }
+};
+
+TEST_P(arguments_test, package_sets_what_service_install_registers) {
+    const arguments_case& c = GetParam();
+    EXPECT_EQ(package_service_arguments(test_package(), c.device_path), c.arguments);
+
+    std::string exe = windows_path_from_env("VORNA_TEST_EXE");
+    agent_result registered =
+        run_agent({"-p", c.device_path == nullptr ? "" : c.device_path, "--service-install"}, 15000, exe);
+    ASSERT_EQ(registered.status, 0) << registered.out << registered.err;
+    service_registration from_agent;
+    ASSERT_TRUE(read_registration(&from_agent));
+    EXPECT_EQ(from_agent.binary_path, "\"" + exe + "\" " + c.arguments);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    device_paths, arguments_test,
+    ::testing::Values(
+        arguments_case{"absent", nullptr, "-d"},
+        arguments_case{"empty", "", "-d"},
+        arguments_case{"plain", R"(\\.\pipe\vorna-msi)", R"(-d -p \\.\pipe\vorna-msi)"},
+        arguments_case{"space", R"(\\.\pipe\vorna msi)", R"(-d -p "\\.\pipe\vorna msi")"},
+        arguments_case{"tab", "\\\\.\\pipe\\vorna\tmsi", "-d -p \"\\\\.\\pipe\\vorna\tmsi\""},
+        arguments_case{"quote", R"(\\.\pipe\vorna"msi)", R"(-d -p "\\.\pipe\vorna\"msi")"},
+        arguments_case{"backslash_quote", R"(\\.\pipe\vorna\"msi)", R"(-d -p "\\.\pipe\vorna\\\"msi")"},
+        arguments_case{"trailing_backslash", R"(\\.\pipe\vorna-msi\)", R"(-d -p \\.\pipe\vorna-msi\)"},
+        arguments_case{"space_trailing_backslash", R"(\\.\pipe\vorna msi\)",
+                       R"(-d -p "\\.\pipe\vorna msi\\")"}),
+    [](const ::testing::TestParamInfo<arguments_case>& param_info) {
+        return std::string(param_info.param.name);
+    });
