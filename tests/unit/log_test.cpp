@@ -2,6 +2,7 @@
 // of the event log.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
