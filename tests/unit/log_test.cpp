@@ -54,7 +54,9 @@ TEST_F(LogTest, ServiceReportsAreAlsoFailureEventsWithTheSameText) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Step: (Error: 5) Access is denied.\r\n");
     EXPECT_EQ(printed, 36);
     // The line end is the stream's; a line break inside the text stays.
+    testing::internal::CaptureStderr();
     log_failure("Failed!\n (Error: %d) x\n", 7);
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(g_events, (std::vector<recorded_event>{
                             {LOG_FAILURE, {"Step: (Error: 5) Access is denied."}},
                             {LOG_FAILURE, {"Failed!\n (Error: 7) x"}},

@@ -1,5 +1,5 @@
-// The event log as the reports' sink, with its Win32 calls replaced: what each report becomes,
-// and that the foreground never writes an event.
+// The event log as the reports' sink, with its Win32 calls replaced: what a report becomes.
+// (The foreground's silence and the outage events: unit and e2e_service_events.)
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -11,7 +11,6 @@
 #include "event_messages.h"
 #include "service/error_report.h"
 #include "service/event_log.h"
-#include "util/log.h"
 
 namespace {
 
@@ -91,31 +90,6 @@ TEST_F(EventLogTest, ServiceModeReportsAreErrorEventsWithTheSameText) {
     windows_print_error("OpenService:");
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(g_written.size(), 2u);
-}
-
-TEST_F(EventLogTest, DeviceOutagesAreAWarningAndAnInformationEvent) {
-    event_log_open();
-    log_device_missing("\\\\.\\Global\\port", ERROR_FILE_NOT_FOUND);
-    log_device_back("\\\\.\\Global\\port");
-    ASSERT_EQ(g_written.size(), 2u);
-    EXPECT_EQ(g_written[0].type, EVENTLOG_WARNING_TYPE);
-    EXPECT_EQ(g_written[0].id, MSG_DEVICE_MISSING);
-    EXPECT_EQ(g_written[0].strings,
-              (std::vector<std::string>{"\\\\.\\Global\\port", system_text(ERROR_FILE_NOT_FOUND)}));
-    EXPECT_EQ(g_written[1].type, EVENTLOG_INFORMATION_TYPE);
-    EXPECT_EQ(g_written[1].id, MSG_DEVICE_BACK);
-    EXPECT_EQ(g_written[1].strings, std::vector<std::string>{"\\\\.\\Global\\port"});
-}
-
-TEST_F(EventLogTest, ForegroundNeverWritesAnEvent) {
-    testing::internal::CaptureStderr();
-    SetLastError(ERROR_ACCESS_DENIED);
-    windows_print_error("OpenSCManager:");
-    pid_write("");
-    log_device_missing("COM1", ERROR_FILE_NOT_FOUND);
-    log_device_back("COM1");
-    testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(g_written.empty());
 }
 
 }  // namespace
