@@ -71,8 +71,12 @@ int dev_connect(dev_channel* dev) {
     }
     dev->handle = CreateFileA(dev->path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
-    dev->connect_error = dev->handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-    return dev->handle == INVALID_HANDLE_VALUE ? -1 : 0;
+    if (dev->handle == INVALID_HANDLE_VALUE) {
+        dev->connect_error = GetLastError();
+        return -1;
+    }
+    dev->connect_error = 0;
+    return 0;
 }
 
 unsigned long dev_connect_error(const dev_channel* dev) {
