@@ -2,6 +2,7 @@
 
 #include "agent/command.h"
 #include "agent/context.h"
+#include "agent/device_outage.h"
 #include "agent/wait.h"
 #include "device/device_channel.h"
 
@@ -15,11 +16,15 @@ bool stop_requested(const ctl_context* ctx) {
 
 void ctl_command_loop() {
     ctl_context* ctx = ctl_current();
+    device_outage outage;
     while (!stop_requested(ctx)) {
         ctl_wait_seconds(2);
         if (dev_connect(ctx->device) == 0) {
+            device_outage_connected(&outage, ctx->device);
             ctl_wait_command(ctx);
             dev_close(ctx->device);
+        } else {
+            device_outage_connect_failed(&outage, ctx->device);
         }
         ctl_wait_seconds(2);
     }

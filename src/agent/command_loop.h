@@ -3,7 +3,8 @@
 struct ctl_context;
 
 // Keeps the agent attached to the device and serves it until the stop flag of the current
-// context is set. Reports nothing.
+// context is set. Reports nothing but the device's outages, which in service mode reach the
+// system log (device_outage.h).
 void ctl_command_loop();
 
 // Serves one open connection until a read or reply fails or the stop flag is set.

@@ -15,7 +15,9 @@
 #include "agent/command_loop.h"
 #include "agent/context.h"
 #include "device/device_channel.h"
+#include "service/event_log.h"
 #include "service/service_runtime.h"
+#include "util/log.h"
 #include "util/xalloc.h"
 
 namespace {
@@ -27,7 +29,7 @@ const char* g_program_name = "";
 std::atomic<ctl_context*> g_releasable{nullptr};
 
 void remove_pid_file(const char* path) {
-    if (_unlink(path) != 0) std::fprintf(stderr, "unlink `%s': %s\n", path, std::strerror(errno));
+    if (_unlink(path) != 0) log_failure("unlink `%s': %s\n", path, std::strerror(errno));
 }
 
 }  // namespace
@@ -69,6 +71,7 @@ void ctl_free(ctl_context* ctx) {
     ctx->device = nullptr;
     xfree(ctx->output.data);
     ctx->output = output_buffer{0, 0, nullptr};
+    event_log_close();  // last: the PID file's removal above may still report
 }
 
 // Runs on a thread of its own while the interrupted flow may be inside a read or halfway through
@@ -85,7 +88,7 @@ void exitbysignal(int) {
 void pid_write(const char* path) {
     FILE* file = std::fopen(path, "w+");
     if (file == nullptr) {
-        std::fprintf(stderr, "error: open `%s': %s\n", path, std::strerror(errno));
+        log_failure("error: open `%s': %s\n", path, std::strerror(errno));
         return;
     }
     std::fprintf(file, "%d", _getpid());

@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 
+#include "util/log.h"
 #include "util/xalloc.h"
 
 // The device is opened for overlapped I/O so that a read can wait on the stop event as well;
@@ -14,6 +14,7 @@ struct dev_channel {
     char* path;         // owned, or null
     HANDLE io_event;    // completion of the current read or write
     HANDLE stop_event;  // manual reset; set once by dev_cancel, lives as long as the record
+    DWORD connect_error;  // why the last open failed, for the outage event
 };
 
 namespace {
@@ -22,7 +23,7 @@ HANDLE create_event(BOOL manual_reset) {
     HANDLE event = CreateEventA(nullptr, manual_reset, FALSE, nullptr);
     if (event == nullptr) {
         // Without events the stop request could not release a read: as fatal as exhausted memory.
-        std::fprintf(stderr, "CreateEvent: error %lu\n", GetLastError());
+        log_failure("CreateEvent: error %lu\n", GetLastError());
         std::exit(1);
     }
     return event;
@@ -50,6 +51,7 @@ dev_channel* dev_init(const char* path) {
     auto* dev = static_cast<dev_channel*>(xmalloc(sizeof(dev_channel)));
     dev->handle = INVALID_HANDLE_VALUE;
     dev->path = nullptr;
+    dev->connect_error = 0;
     dev->io_event = create_event(TRUE);
     dev->stop_event = create_event(TRUE);
     dev_set_path(dev, path);
@@ -66,10 +68,22 @@ const char* dev_path(const dev_channel* dev) {
 }
 
 int dev_connect(dev_channel* dev) {
-    if (dev->path == nullptr) return -1;
+    if (dev->path == nullptr) {
+        dev->connect_error = ERROR_PATH_NOT_FOUND;
+        return -1;
+    }
     dev->handle = CreateFileA(dev->path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
-    return dev->handle == INVALID_HANDLE_VALUE ? -1 : 0;
+    if (dev->handle == INVALID_HANDLE_VALUE) {
+        dev->connect_error = GetLastError();
+        return -1;
+    }
+    dev->connect_error = 0;
+    return 0;
+}
+
+unsigned long dev_connect_error(const dev_channel* dev) {
+    return dev->connect_error;
 }
 
 int dev_read(dev_channel* dev, void* buffer, int size) {

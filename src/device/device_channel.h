@@ -10,6 +10,8 @@ void dev_set_path(dev_channel* dev, const char* path);
 // The current path, or null.
 const char* dev_path(const dev_channel* dev);
 int dev_connect(dev_channel* dev);
+// The system's error code of the last dev_connect that failed; 0 after one that succeeded.
+unsigned long dev_connect_error(const dev_channel* dev);
 // Bytes read (0 to size), or -1 on failure or once dev_cancel has been called.
 int dev_read(dev_channel* dev, void* buffer, int size);
 // 0 when all size bytes were written, else -1. Once dev_cancel has been called, a write that the

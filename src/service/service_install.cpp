@@ -8,7 +8,10 @@
 #include <type_traits>
 
 #include "service/error_report.h"
+#include "service/event_source.h"
+#include "service/failure_actions.h"
 #include "service/service_runtime.h"
+#include "util/log.h"
 
 namespace {
 
@@ -93,8 +96,8 @@ int win_service_install(const char* device_path) {
     int needed = service_command_line(command_line, limit, exe_path, device_path);
     if (needed < 0 || static_cast<std::size_t>(needed) >= limit) {
         // Cut, it would register a service that starts with the wrong paths or not at all.
-        std::fprintf(stderr, "Service command line too long: %d characters, at most %d.\n",
-                     needed, static_cast<int>(limit) - 1);
+        log_failure("Service command line too long: %d characters, at most %d.\n", needed,
+                    static_cast<int>(limit) - 1);
         return -1;
     }
 
@@ -115,6 +118,9 @@ int win_service_install(const char* device_path) {
     std::memcpy(description_text, kDescription, sizeof kDescription);
     SERVICE_DESCRIPTIONA description = {description_text};
     ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);  // optional
+    // The service runs without these; their failures are reported and the install stands.
+    service_set_failure_actions(service.get());
+    event_source_register(exe_path);
     std::puts("Service was installed successfully.");
     return 0;
 }
@@ -134,6 +140,7 @@ int win_service_uninstall() {
         windows_print_error("DeleteService:");
         return -1;
     }
+    event_source_remove();  // reported on failure; the service is gone all the same
     std::puts("Service was deleted successfully.");
     return 0;
 }

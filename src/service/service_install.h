@@ -3,10 +3,12 @@
 #include <cstddef>
 
 // Registers the auto-start service that runs this executable in service mode on device_path
-// (null: the default path); 0 on success, -1 on failure (reported on standard error).
+// (null: the default path), with its failure actions and its event source; 0 when the service
+// was created, -1 on failure. Failures are reported (log.h), those of the failure actions and
+// the event source too, though the install stands.
 int win_service_install(const char* device_path);
-// Removes the registration; 0 on success, -1 on failure (reported on standard error). A running
-// service is not stopped first.
+// Removes the registration and then the event source; 0 when the service was deleted, -1 on
+// failure (reported). A running service is not stopped first.
 int win_service_uninstall();
 
 // Sizes of the executable path (characters, with the NUL) and of the command line (bytes).

@@ -8,6 +8,7 @@
 #include "agent/context.h"
 #include "agent/lifecycle.h"
 #include "service/error_report.h"
+#include "service/event_log.h"
 
 namespace {
 
@@ -42,6 +43,8 @@ void report_state(DWORD state) {
 }  // namespace
 
 void daemonize_process() {
+    // Under the manager no one reads standard error: from here on reports are events as well.
+    event_log_open();
     char name[sizeof SERVICE_NAME];
     std::copy(SERVICE_NAME, SERVICE_NAME + sizeof SERVICE_NAME, name);
     const SERVICE_TABLE_ENTRYA table[] = {

@@ -1,13 +1,14 @@
 #include "util/xalloc.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "util/log.h"
 
 namespace {
 
 [[noreturn]] void exhausted(const char* message) {
-    std::fputs(message, stderr);
+    log_failure("%s", message);
     std::exit(1);
 }
 

@@ -2,8 +2,8 @@
 
 #include <cstddef>
 
-// Allocation that never returns null: on exhausted memory the process reports it on standard
-// error and ends with status 1.
+// Allocation that never returns null: on exhausted memory the process reports it (log.h) and
+// ends with status 1.
 void* xmalloc(std::size_t size);
 void* xrealloc(void* block, std::size_t size);
 char* xstrdup(const char* text);

@@ -81,6 +81,24 @@ bool read_registration(service_registration* registration) {
     return true;
 }
 
+bool read_event_source(event_source_registration* registration) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                      "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vorna-stats-client",
+                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    char file[1024] = {};
+    DWORD size = sizeof file - 1;
+    if (RegQueryValueExA(key, "EventMessageFile", nullptr, &registration->message_file_type,
+                         reinterpret_cast<BYTE*>(file), &size) == ERROR_SUCCESS)
+        registration->message_file = file;
+    size = sizeof registration->types;
+    RegQueryValueExA(key, "TypesSupported", nullptr, &registration->types_type,
+                     reinterpret_cast<BYTE*>(&registration->types), &size);
+    RegCloseKey(key);
+    return true;
+}
+
 SERVICE_STATUS_PROCESS query_status(SC_HANDLE service) {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;

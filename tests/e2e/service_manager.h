@@ -43,6 +43,17 @@ struct service_registration {
 // False when there is no such service or its registration cannot be read.
 bool read_registration(service_registration* registration);
 
+// The agent's event source as the registry holds it: the key vorna-stats-client under
+// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application.
+struct event_source_registration {
+    DWORD message_file_type = REG_NONE;
+    std::string message_file;  // EventMessageFile
+    DWORD types_type = REG_NONE;
+    DWORD types = 0;  // TypesSupported
+};
+// False when the key is not there.
+bool read_event_source(event_source_registration* registration);
+
 // Milliseconds of the performance counter, which every process reads alike.
 ULONGLONG monotonic_ms();
 

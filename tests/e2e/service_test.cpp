@@ -80,6 +80,16 @@ std::string expected_command_line(const std::string& exe, const std::string& tai
     return "\"" + exe + "\" -d" + tail;
 }
 
+// The event source points at the executable the service runs.
+void expect_event_source(const std::string& exe) {
+    event_source_registration source;
+    ASSERT_TRUE(read_event_source(&source));
+    EXPECT_EQ(source.message_file_type, static_cast<DWORD>(REG_EXPAND_SZ));
+    EXPECT_EQ(source.message_file, exe);
+    EXPECT_EQ(source.types_type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(source.types, 7u);  // error, warning, information
+}
+
 // Starts the registered service, checks that it runs and keeps its process to wait for.
 testing::AssertionResult start_service(SC_HANDLE service, unique_handle* process = nullptr) {
     std::vector<state_seen> seen = start_and_watch(service, kStateTimeoutMs);
@@ -168,6 +178,7 @@ TEST(ServiceInstallTest, InstallRegistersTheAutoStartService) {
     EXPECT_EQ(reg.description, kDescription);
     EXPECT_EQ(reg.load_order_group, "");
     EXPECT_EQ(reg.dependencies, "");
+    expect_event_source(agent_exe());
 }
 
 TEST(ServiceInstallTest, EmptyDevicePathRegistersTheDefaultPath) {
@@ -213,6 +224,8 @@ TEST(ServiceInstallTest, UninstallRemovesTheRegistration) {
     EXPECT_EQ(r.out, kDeleted);
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(service_exists());
+    event_source_registration source;
+    EXPECT_FALSE(read_event_source(&source));
 }
 
 TEST(ServiceInstallTest, RemovingAMissingServiceFailsAtTheOpenStep) {
@@ -428,6 +441,7 @@ TEST(ServiceRunTest, InstallFromAFolderWithASpaceStartsAndServes) {
     agent_result r = install({"-p", host.path(), "--service-install"}, exe.path);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(registered_command_line(), expected_command_line(exe.path, " -p " + host.path()));
+    expect_event_source(exe.path);
     sc_handle service = open_service();
     ASSERT_TRUE(service);
     unique_handle process;

@@ -32,6 +32,10 @@ int dev_write(dev_channel* dev, const void* data, int size) {
     return 0;
 }
 
+unsigned long dev_connect_error(const dev_channel* dev) {
+    return dev->connect_error;
+}
+
 void dev_close(dev_channel* dev) {
     dev->open = false;
 }

@@ -11,6 +11,7 @@ struct dev_channel {
     std::string path;
     bool has_path = false;
     bool open = false;
+    unsigned long connect_error = 0;  // what dev_connect_error answers
     bool cancelled = false;
     std::vector<std::string> writes;
     int write_attempts = 0;
