@@ -10,6 +10,7 @@ VORNA_PACKAGES=(
   wine64
   nlohmann-json3-dev
   wixl msitools
+  prometheus-cpp-dev libcli11-dev prometheus
 )
 
 vorna_setup() {
