@@ -99,6 +99,7 @@ std::optional<std::string> child_process::wait_for_err(const std::string& text,
         std::size_t end = at == std::string::npos ? at : got.find('\n', at);
         if (end == std::string::npos) return false;
         rest = got.substr(at + text.size(), end - at - text.size());
+        if (!rest->empty() && rest->back() == '\r') rest->pop_back();  // Windows programs' lines
         return true;
     });
     return rest;
