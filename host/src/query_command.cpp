@@ -44,7 +44,8 @@ int run_query(const std::string& endpoint_arg, const std::string& command,
 
     std::string shown = result.reply;
     if (*kind == reply_kind::report) {
-        auto parsed = nlohmann::json::parse(result.reply, nullptr, false);
+        // In the agent's order of keys.
+        auto parsed = nlohmann::ordered_json::parse(result.reply, nullptr, false);
         if (parsed.is_discarded())
             return failed(kExitInvalidReply, "the reply is not valid JSON: " + printable(result.reply));
         if (isatty(STDOUT_FILENO)) shown = parsed.dump(2);

@@ -68,6 +68,15 @@ TEST(QueryTest, NoGuestOrNoEndpoint) {
     EXPECT_EQ(run_process({host_exe(), "query"}, std::chrono::seconds(20)).status, kExitUsage);
 }
 
+TEST(QueryTest, IndentedJsonOnATerminal) {
+    sim_guest guest("sock/terminal", {});
+    // script(1) gives the program a terminal, whose line ends are \r\n.
+    process_result got = run_process(
+        {"script", "-qec", host_exe() + " query " + guest.endpoint(), "/dev/null"}, std::chrono::seconds(20));
+    EXPECT_EQ(got.status, 0) << got.err;
+    EXPECT_EQ(got.out.substr(0, 40), "{\r\n  \"cpu\": {\r\n    \"ncpus\": 4,\r\n    \"per") << got.out;
+}
+
 TEST(ChannelTest, MessagesOnOneConnectionAreASecondApartAndNeverMerge) {
     sim_guest guest("", {});
     guest_channel channel(*parse_endpoint(guest.endpoint()));
