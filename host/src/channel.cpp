@@ -45,10 +45,39 @@ exchange_status guest_channel::wait_socket(short events, clock_type::time_point 
     }
 }
 
+exchange_status guest_channel::connect_to(const sockaddr* address, socklen_t size,
+                                          clock_type::time_point deadline, int stop_fd,
+                                          std::string* detail) {
+    fd_ = new_socket(address->sa_family);
+    if (fd_ < 0) {
+        *detail = std::string("socket: ") + std::strerror(errno);
+        return exchange_status::connect_failed;
+    }
+    int result = connect(fd_, address, size);
+    if (result != 0 && errno == EINPROGRESS) {
+        exchange_status waited = wait_socket(POLLOUT, deadline, stop_fd);
+        if (waited != exchange_status::ok) {
+            close();
+            return waited;
+        }
+        int error = 0;
+        socklen_t error_size = sizeof error;
+        getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &error_size);
+        errno = error;
+        result = error == 0 ? 0 : -1;
+    }
+    if (result != 0) {
+        *detail = std::strerror(errno);
+        close();
+        return exchange_status::connect_failed;
+    }
+    return exchange_status::ok;
+}
+
 exchange_status guest_channel::connect_by(clock_type::time_point deadline, int stop_fd,
                                           std::string* detail) {
     std::string target = endpoint_text(where_);
-    int result = -1;
+    exchange_status status = exchange_status::connect_failed;
     if (where_.kind == endpoint::kind_type::unix_socket) {
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
@@ -57,9 +86,8 @@ exchange_status guest_channel::connect_by(clock_type::time_point deadline, int s
             return exchange_status::connect_failed;
         }
         std::memcpy(address.sun_path, where_.path.c_str(), where_.path.size() + 1);
-        fd_ = new_socket(AF_UNIX);
-        if (fd_ >= 0)
-            result = connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        status = connect_to(reinterpret_cast<const sockaddr*>(&address), sizeof address, deadline,
+                            stop_fd, detail);
     } else {
         addrinfo hints = {};
         hints.ai_socktype = SOCK_STREAM;
@@ -69,28 +97,16 @@ exchange_status guest_channel::connect_by(clock_type::time_point deadline, int s
             *detail = target + ": " + gai_strerror(lookup);
             return exchange_status::connect_failed;
         }
-        fd_ = new_socket(found->ai_family);
-        if (fd_ >= 0) result = connect(fd_, found->ai_addr, found->ai_addrlen);
+        // A name can stand for several addresses (localhost: ::1 and 127.0.0.1); QEMU listens
+        // on one of them.
+        for (addrinfo* address = found; address != nullptr; address = address->ai_next) {
+            status = connect_to(address->ai_addr, address->ai_addrlen, deadline, stop_fd, detail);
+            if (status != exchange_status::connect_failed) break;
+        }
         freeaddrinfo(found);
     }
-    if (fd_ < 0) {
-        *detail = target + ": socket: " + std::strerror(errno);
-        return exchange_status::connect_failed;
-    }
-    if (result != 0 && errno == EINPROGRESS) {
-        exchange_status waited = wait_socket(POLLOUT, deadline, stop_fd);
-        if (waited != exchange_status::ok) return waited;
-        int error = 0;
-        socklen_t size = sizeof error;
-        getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
-        errno = error;
-        result = error == 0 ? 0 : -1;
-    }
-    if (result != 0) {
-        *detail = target + ": " + std::strerror(errno);
-        return exchange_status::connect_failed;
-    }
-    return exchange_status::ok;
+    if (status == exchange_status::connect_failed) *detail = target + ": " + *detail;
+    return status;
 }
 
 // Whatever arrived between exchanges is late, from an exchange that had given up on it.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -35,6 +37,8 @@ private:
     using clock_type = std::chrono::steady_clock;
 
     exchange_result fail(exchange_status status, std::string detail);
+    exchange_status connect_to(const sockaddr* address, socklen_t size,
+                               clock_type::time_point deadline, int stop_fd, std::string* detail);
     exchange_status connect_by(clock_type::time_point deadline, int stop_fd, std::string* detail);
     // Waits for events on the socket; ok, timeout or stopped.
     exchange_status wait_socket(short events, clock_type::time_point deadline, int stop_fd);

@@ -26,9 +26,9 @@ int failed(int status, const std::string& message) {
 void follow_globs(const std::vector<std::string>& patterns, vm_pollers& pollers,
                   std::set<std::string>& from_globs) {
     std::set<std::string> seen;
+    const auto running = pollers.endpoints();
     for (const vm_spec& vm : scan_channel_globs(patterns)) {
         seen.insert(vm.name);
-        auto running = pollers.endpoints();
         auto same = running.find(vm.name);
         if (same != running.end()) {
             if (same->second != endpoint_text(vm.where) && from_globs.count(vm.name) != 0) {
