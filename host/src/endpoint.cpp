@@ -50,12 +50,12 @@ std::string endpoint_text(const endpoint& where) {
     return "tcp:" + (ipv6 ? "[" + where.host + "]" : where.host) + ":" + where.port;
 }
 
-std::optional<vm_spec> parse_vm_spec(std::string_view text) {
+std::optional<vm_endpoint> parse_vm_endpoint(std::string_view text) {
     std::size_t equals = text.find('=');
     if (equals == 0 || equals == std::string_view::npos) return std::nullopt;
     std::optional<endpoint> where = parse_endpoint(text.substr(equals + 1));
     if (!where) return std::nullopt;
-    return vm_spec{std::string(text.substr(0, equals)), *where};
+    return vm_endpoint{std::string(text.substr(0, equals)), *where};
 }
 
 std::string vm_name_from_channel_path(std::string_view path) {

@@ -23,13 +23,13 @@ std::string endpoint_text(const endpoint& where);
 bool split_host_port(std::string_view text, bool allow_port_zero, std::string* host,
                      std::string* port);
 
-struct vm_spec {
+struct vm_endpoint {
     std::string name;
     endpoint where;
 };
 
 // "NAME=ENDPOINT", NAME not empty.
-std::optional<vm_spec> parse_vm_spec(std::string_view text);
+std::optional<vm_endpoint> parse_vm_endpoint(std::string_view text);
 
 // The VM's name for a channel socket that libvirt made: libvirt puts it in a folder named
 // "domain-<id>-<name>" (the name cut to 20 characters), so the name is the parent folder's name

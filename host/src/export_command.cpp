@@ -27,7 +27,7 @@ void follow_globs(const std::vector<std::string>& patterns, vm_pollers& pollers,
                   std::set<std::string>& from_globs) {
     std::set<std::string> seen;
     const auto running = pollers.endpoints();
-    for (const vm_spec& vm : scan_channel_globs(patterns)) {
+    for (const vm_endpoint& vm : scan_channel_globs(patterns)) {
         seen.insert(vm.name);
         auto same = running.find(vm.name);
         if (same != running.end()) {
@@ -60,10 +60,10 @@ int run_export(const export_options& options) {
     std::string host, port;
     if (!split_host_port(options.listen, true, &host, &port))
         return failed(kExitUsage, "not an ADDR:PORT to listen on: " + options.listen);
-    std::vector<vm_spec> vms;
+    std::vector<vm_endpoint> vms;
     std::set<std::string> names;
     for (const std::string& text : options.vms) {
-        std::optional<vm_spec> vm = parse_vm_spec(text);
+        std::optional<vm_endpoint> vm = parse_vm_endpoint(text);
         if (!vm) return failed(kExitUsage, "not NAME=ENDPOINT: " + text);
         if (!names.insert(vm->name).second)
             return failed(kExitUsage, "two VMs named " + vm->name);
@@ -96,7 +96,7 @@ int run_export(const export_options& options) {
     settings.timeout =
         std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds * 1000));
     vm_pollers pollers(settings, *sink);
-    for (const vm_spec& vm : vms) pollers.start(vm);
+    for (const vm_endpoint& vm : vms) pollers.start(vm);
 
     std::set<std::string> from_globs;
     for (;;) {

@@ -14,7 +14,7 @@ void report_change(const std::string& vm, bool up, const std::string& detail) {
 
 }  // namespace
 
-void poll_vm(const vm_spec& vm, const poll_settings& settings, fleet& sink,
+void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
              const stop_signal& stop) {
     guest_channel channel(vm.where);
     std::optional<bool> was_up;
@@ -45,7 +45,7 @@ void poll_vm(const vm_spec& vm, const poll_settings& settings, fleet& sink,
     }
 }
 
-bool vm_pollers::start(const vm_spec& vm) {
+bool vm_pollers::start(const vm_endpoint& vm) {
     if (has(vm.name)) return false;
     sink_.add(vm.name);
     auto poller = std::make_unique<running_poller>();

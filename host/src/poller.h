@@ -18,7 +18,7 @@ struct poll_settings {
 // Polls one VM with GSTATS:CMD every interval until stopped, over one connection that is made
 // again after any failure, and records each outcome in the fleet. Changes of state are
 // reported on standard error.
-void poll_vm(const vm_spec& vm, const poll_settings& settings, fleet& sink,
+void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
              const stop_signal& stop);
 
 // One thread a VM: a silent guest delays no other.
@@ -29,7 +29,7 @@ public:
 
     bool has(const std::string& name) const { return running_.count(name) != 0; }
     // False when a VM of that name is polled already.
-    bool start(const vm_spec& vm);
+    bool start(const vm_endpoint& vm);
     void stop(const std::string& name);
     void stop_all();
     std::map<std::string, std::string> endpoints() const;

@@ -43,14 +43,14 @@ TEST(EndpointTest, ListenAddressMayAskForAnyPort) {
     EXPECT_FALSE(split_host_port("9100", true, &host, &port));
 }
 
-TEST(EndpointTest, VmSpecIsNameEqualsEndpoint) {
-    std::optional<vm_spec> vm = parse_vm_spec("web-1=tcp:127.0.0.1:4555");
+TEST(EndpointTest, VmIsNameEqualsEndpoint) {
+    std::optional<vm_endpoint> vm = parse_vm_endpoint("web-1=tcp:127.0.0.1:4555");
     ASSERT_TRUE(vm);
     EXPECT_EQ(vm->name, "web-1");
     EXPECT_EQ(vm->where.port, "4555");
-    EXPECT_FALSE(parse_vm_spec("=unix:/a"));
-    EXPECT_FALSE(parse_vm_spec("web-1"));
-    EXPECT_FALSE(parse_vm_spec("web-1=/a"));
+    EXPECT_FALSE(parse_vm_endpoint("=unix:/a"));
+    EXPECT_FALSE(parse_vm_endpoint("web-1"));
+    EXPECT_FALSE(parse_vm_endpoint("web-1=/a"));
 }
 
 TEST(EndpointTest, VmNameComesFromLibvirtsChannelFolder) {
