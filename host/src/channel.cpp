@@ -109,32 +109,35 @@ exchange_status guest_channel::connect_by(clock_type::time_point deadline, int s
     return status;
 }
 
-// Whatever arrived between exchanges is late, from an exchange that had given up on it.
-void guest_channel::discard_pending() {
+// Whatever arrived between exchanges is late, from an exchange that had given up on it. False
+// when the other end has closed the connection meanwhile (QEMU restarted, say).
+bool guest_channel::discard_pending() {
     char buffer[4096];
-    while (recv(fd_, buffer, sizeof buffer, 0) > 0) {
+    for (;;) {
+        ssize_t count = recv(fd_, buffer, sizeof buffer, 0);
+        if (count > 0) continue;
+        return count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
 }
 
 exchange_result guest_channel::exchange(std::string_view command, reply_kind kind,
                                         std::chrono::milliseconds timeout, int stop_fd) {
+    // Also across connections: a message that got no reply may still wait in the guest.
+    auto due = last_send_ + kMessageSpacing;
+    pollfd watched = {stop_fd, POLLIN, 0};
+    while (clock_type::now() < due) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - clock_type::now());
+        if (poll(&watched, 1, static_cast<int>(left.count()) + 1) > 0)
+            return fail(exchange_status::stopped, "stopped");
+    }
     auto deadline = clock_type::now() + timeout;
     std::string target = endpoint_text(where_);
+    if (fd_ >= 0 && !discard_pending()) close();
     if (fd_ < 0) {
         std::string detail;
         exchange_status connected = connect_by(deadline, stop_fd, &detail);
         if (connected == exchange_status::timeout) detail = target + ": no connection in time";
         if (connected != exchange_status::ok) return fail(connected, detail);
-    } else {
-        auto due = last_send_ + kMessageSpacing;
-        pollfd watched = {stop_fd, POLLIN, 0};
-        while (clock_type::now() < due) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(due - clock_type::now());
-            if (poll(&watched, 1, static_cast<int>(left.count()) + 1) > 0)
-                return fail(exchange_status::stopped, "stopped");
-        }
-        discard_pending();
     }
 
     std::size_t sent = 0;

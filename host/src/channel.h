@@ -42,7 +42,7 @@ private:
     exchange_status connect_by(clock_type::time_point deadline, int stop_fd, std::string* detail);
     // Waits for events on the socket; ok, timeout or stopped.
     exchange_status wait_socket(short events, clock_type::time_point deadline, int stop_fd);
-    void discard_pending();
+    bool discard_pending();
 
     endpoint where_;
     int fd_ = -1;

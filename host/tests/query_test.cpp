@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <memory>
 
 #include "channel.h"
 #include "exit_status.h"
@@ -86,6 +87,17 @@ TEST(ChannelTest, MessagesOnOneConnectionAreASecondApartAndNeverMerge) {
                   "PONG");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
     EXPECT_EQ(guest.messages(), 3);
+}
+
+TEST(ChannelTest, GuestThatCameBackIsReachedInTheSameExchange) {
+    auto guest = std::make_unique<sim_guest>("sock/channel", sim_guest_options{});
+    guest_channel channel(*parse_endpoint(guest->endpoint()));
+    ASSERT_EQ(channel.exchange("PING", reply_kind::pong, std::chrono::seconds(5), -1).status,
+              exchange_status::ok);
+    guest.reset();
+    guest = std::make_unique<sim_guest>("sock/channel", sim_guest_options{});
+    EXPECT_EQ(channel.exchange("PING", reply_kind::pong, std::chrono::seconds(5), -1).status,
+              exchange_status::ok);
 }
 
 }  // namespace
