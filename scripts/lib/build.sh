@@ -36,3 +36,10 @@ vorna_fresh_prefix() {
   rm -rf "$build/x86_64/wineprefix-wow64"
   trap 'wine_stop; WINEPREFIX="$build/x86_64/wineprefix-wow64" wine_stop' EXIT
 }
+
+# The host program, vorna-stats-host: native, gcc, optimised. Before vorna_build, whose tests
+# run its end-to-end test against the agent.
+vorna_build_host() {
+  CC=gcc CXX=g++ cmake -S "$repo/host" -B "$build/host" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build/host" -j "$jobs"
+}

@@ -11,6 +11,7 @@ VORNA_PACKAGES=(
   nlohmann-json3-dev
   wixl msitools
   osslsigncode openssl
+  prometheus-cpp-dev libcli11-dev prometheus
 )
 
 vorna_setup() {

@@ -1,0 +1,48 @@
+// vorna-stats-host: the KVM host's side of vorna-stats-agent's channel.
+#include <CLI/CLI.hpp>
+
+#include "exit_status.h"
+#include "export_command.h"
+#include "query_command.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"Asks vorna-stats-agent in Windows guests for their figures, once (query) or "
+                 "for Prometheus (export)."};
+    app.set_version_flag("--version", "vorna-stats-host 2.1.2");
+    app.require_subcommand(1);
+
+    std::string endpoint;
+    std::string command = "GSTATS:CMD";
+    double query_timeout = 10.0;
+    CLI::App* query = app.add_subcommand("query", "Send one command and print the reply.");
+    query->add_option("ENDPOINT", endpoint, "The guest's channel: unix:PATH or tcp:HOST:PORT")
+        ->required();
+    query->add_option("COMMAND", command, "PING, or GSTATS: and letters among C, M, D")
+        ->capture_default_str();
+    query->add_option("--timeout", query_timeout, "Seconds to wait for the whole reply")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+
+    export_options exported;
+    CLI::App* serve = app.add_subcommand("export", "Poll VMs and serve their figures on /metrics.");
+    serve->add_option("--listen", exported.listen, "ADDR:PORT for /metrics (port 0: any free)")
+        ->required();
+    serve->add_option("--vm", exported.vms, "NAME=ENDPOINT of a VM to poll (repeatable)");
+    serve->add_option("--vm-glob", exported.globs,
+                      "Pattern of libvirt channel sockets; each VM is named after its folder "
+                      "domain-<id>-<name> (repeatable)");
+    serve->add_option("--interval", exported.interval_seconds, "Seconds between polls of a VM")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
+    serve->add_option("--timeout", exported.timeout_seconds, "Seconds to wait for a VM's reply")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? kExitOk : kExitUsage;
+    }
+    if (query->parsed()) return run_query(endpoint, command, query_timeout);
+    return run_export(exported);
+}

@@ -1,0 +1,81 @@
+#include "poller.h"
+
+#include <cstdio>
+
+#include "channel.h"
+#include "guest_report.h"
+
+namespace {
+
+void report_change(const std::string& vm, bool up, const std::string& detail) {
+    if (up) std::fprintf(stderr, "vorna-stats-host: %s: up\n", vm.c_str());
+    else std::fprintf(stderr, "vorna-stats-host: %s: down: %s\n", vm.c_str(), detail.c_str());
+}
+
+}  // namespace
+
+void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
+             const stop_signal& stop) {
+    guest_channel channel(vm.where);
+    std::optional<bool> was_up;
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        exchange_result result =
+            channel.exchange("GSTATS:CMD", reply_kind::report, settings.timeout, stop.fd());
+        if (result.status == exchange_status::stopped) return;
+        guest_figures figures;
+        std::string detail = result.detail;
+        bool up = result.status == exchange_status::ok &&
+                  parse_full_report(result.reply, &figures, &detail);
+        if (up) {
+            sink.record_success(vm.name, figures, std::chrono::steady_clock::now());
+        } else {
+            sink.record_failure(vm.name);
+            channel.close();
+        }
+        if (was_up != up) report_change(vm.name, up, detail);
+        was_up = up;
+
+        // The next poll is due an interval after this one began; one that overran starts now.
+        next += settings.interval;
+        auto now = std::chrono::steady_clock::now();
+        if (next < now) next = now;
+        if (stop.wait_for(std::chrono::duration_cast<std::chrono::milliseconds>(next - now)))
+            return;
+    }
+}
+
+bool vm_pollers::start(const vm_endpoint& vm) {
+    if (has(vm.name)) return false;
+    sink_.add(vm.name);
+    auto poller = std::make_unique<running_poller>();
+    poller->endpoint = endpoint_text(vm.where);
+    running_poller* raw = poller.get();
+    poller->thread = std::thread([this, vm, raw] { poll_vm(vm, settings_, sink_, raw->stop); });
+    running_.emplace(vm.name, std::move(poller));
+    return true;
+}
+
+void vm_pollers::stop(const std::string& name) {
+    auto found = running_.find(name);
+    if (found == running_.end()) return;
+    found->second->stop.raise();
+    found->second->thread.join();
+    running_.erase(found);
+    sink_.remove(name);
+}
+
+void vm_pollers::stop_all() {
+    for (auto& [name, poller] : running_) poller->stop.raise();
+    for (auto& [name, poller] : running_) {
+        poller->thread.join();
+        sink_.remove(name);
+    }
+    running_.clear();
+}
+
+std::map<std::string, std::string> vm_pollers::endpoints() const {
+    std::map<std::string, std::string> found;
+    for (const auto& [name, poller] : running_) found.emplace(name, poller->endpoint);
+    return found;
+}

@@ -1,0 +1,184 @@
+// vorna-stats-host export polling simulated guests, some of them faulty, read through /metrics
+// and through a real Prometheus server.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+
+#include "support/exposition.h"
+#include "support/process.h"
+#include "support/sim_guest.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string host_exe() {
+    const char* path = std::getenv("VORNA_HOST_EXE");
+    return path != nullptr ? path : "vorna-stats-host";
+}
+
+constexpr char kGlobbed[] = "chan/domain-4-globbed/com.vorna.vm.stats_agent.0";
+
+// One exporter for the suite, polling every second with a 2 s timeout.
+class ExportTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        mkdir("sock", 0755);
+        mkdir("chan", 0755);
+        mkdir("chan/domain-4-globbed", 0755);
+        auto guest = [](const char* path, guest_behaviour behaviour) {
+            sim_guest_options options;
+            options.behaviour = behaviour;
+            return std::make_unique<sim_guest>(path, options);
+        };
+        guests_["good"] = guest("sock/good", guest_behaviour::agent);
+        guests_["tcp"] = guest("", guest_behaviour::agent);
+        guests_["silent"] = guest("sock/silent", guest_behaviour::silent);
+        guests_["closer"] = guest("sock/closer", guest_behaviour::close_mid_reply);
+        guests_["garbage"] = guest("sock/garbage", guest_behaviour::garbage);
+        guests_["restarting"] = guest("sock/restarting", guest_behaviour::agent);
+        guests_["globbed"] = guest(kGlobbed, guest_behaviour::agent);
+
+        std::vector<std::string> argv = {host_exe(), "export", "--listen", "127.0.0.1:0",
+                                         "--interval", "1", "--timeout", "2",
+                                         "--vm-glob", "chan/domain-*/com.vorna.vm.stats_agent.0"};
+        for (const auto& [name, guest_ptr] : guests_)
+            if (name != "globbed") {
+                argv.push_back("--vm");
+                argv.push_back(name + "=" + guest_ptr->endpoint());
+            }
+        exporter_ = std::make_unique<child_process>(argv);
+        std::optional<std::string> port = exporter_->wait_for_err("serving /metrics on 127.0.0.1:", 10s);
+        ASSERT_TRUE(port) << exporter_->err();
+        port_ = std::stoi(*port);
+    }
+    static void TearDownTestSuite() {
+        if (exporter_) {
+            EXPECT_EQ(exporter_->stop(SIGTERM), 0);
+        }
+        exporter_.reset();
+        guests_.clear();
+    }
+
+    static std::string metrics() { return http_get(port_, "/metrics").value_or(""); }
+
+    // Waits until every VM's vorna_up is as given; the last exposition.
+    static std::string wait_for_up(const std::map<std::string, double>& want) {
+        std::string text;
+        eventually(20s, [&] {
+            text = metrics();
+            for (const auto& [vm, up] : want)
+                if (sample_of(text, "vorna_up", vm) != up) return false;
+            return true;
+        });
+        return text;
+    }
+
+    static const std::map<std::string, double> kSteadyState;
+    static std::map<std::string, std::unique_ptr<sim_guest>> guests_;
+    static std::unique_ptr<child_process> exporter_;
+    static int port_;
+};
+
+const std::map<std::string, double> ExportTest::kSteadyState = {
+    {"good", 1}, {"tcp", 1}, {"restarting", 1}, {"globbed", 1},
+    {"silent", 0}, {"closer", 0}, {"garbage", 0}};
+std::map<std::string, std::unique_ptr<sim_guest>> ExportTest::guests_;
+std::unique_ptr<child_process> ExportTest::exporter_;
+int ExportTest::port_ = 0;
+
+const char* const kFigureNames[] = {
+    "vorna_cpus", "vorna_cpu_busy_ratio", "vorna_memory_total_bytes",
+    "vorna_memory_available_bytes", "vorna_swap_total_bytes", "vorna_swap_free_bytes",
+    "vorna_disk_used_bytes", "vorna_disk_free_bytes", "vorna_disk_total_bytes"};
+
+TEST_F(ExportTest, EachVmIsServedForWhatItAnswers) {
+    std::string text = wait_for_up(kSteadyState);
+    for (const auto& [vm, up] : kSteadyState) {
+        EXPECT_EQ(sample_of(text, "vorna_up", vm), up) << vm << "\n" << text;
+        for (const char* figure : kFigureNames)
+            EXPECT_EQ(sample_of(text, figure, vm).has_value(), up == 1) << vm << " " << figure;
+    }
+    EXPECT_EQ(sample_of(text, "vorna_memory_total_bytes", "good"), kSimMemTotalKib * 1024.0);
+    EXPECT_EQ(sample_of(text, "vorna_disk_total_bytes", "tcp"), kSimDiskTotalKib * 1024.0);
+    EXPECT_EQ(sample_of(text, "vorna_cpus", "globbed"), 4.0);
+    EXPECT_EQ(sample_of(text, "vorna_cpu_busy_ratio", "good"), 0.25);
+    // Faulty guests never answered: they have no age of a good reply.
+    EXPECT_FALSE(sample_of(text, "vorna_last_success_age_seconds", "silent"));
+
+    std::ofstream("exposition.txt") << text;
+    process_result lint =
+        run_process({"sh", "-c", "promtool check metrics < exposition.txt"}, 20s);
+    EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+}
+
+TEST_F(ExportTest, PrometheusScrapesTheFigures) {
+    wait_for_up(kSteadyState);
+    std::string folder = "prometheus-" + std::to_string(getpid());
+    mkdir(folder.c_str(), 0755);
+    std::ofstream(folder + "/prometheus.yml")
+        << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+        << "scrape_configs:\n  - job_name: vorna\n    static_configs:\n"
+        << "      - targets: ['127.0.0.1:" << port_ << "']\n";
+    int web_port = free_port();
+    child_process prometheus({"prometheus", "--config.file=" + folder + "/prometheus.yml",
+                              "--storage.tsdb.path=" + folder + "/data",
+                              "--web.listen-address=127.0.0.1:" + std::to_string(web_port)});
+
+    auto query = [&](const std::string& expression) {
+        std::map<std::string, double> values;
+        auto body = http_get(web_port, "/api/v1/query?query=" + expression);
+        if (!body) return values;
+        auto reply = nlohmann::json::parse(*body, nullptr, false);
+        if (reply.is_discarded() || reply.value("status", "") != "success") return values;
+        for (const auto& series : reply["data"]["result"])
+            values[series["metric"]["vm"].get<std::string>()] =
+                std::stod(series["value"][1].get<std::string>());
+        return values;
+    };
+    std::map<std::string, double> up;
+    EXPECT_TRUE(eventually(60s, [&] { return (up = query("vorna_up")) == kSteadyState; }))
+        << prometheus.err();
+    std::map<std::string, double> memory;
+    EXPECT_TRUE(eventually(10s, [&] {
+        return (memory = query("vorna_memory_total_bytes")).size() == 4;
+    }));
+    EXPECT_EQ(memory["good"], kSimMemTotalKib * 1024.0);
+    EXPECT_EQ(memory.count("silent"), 0u);
+    prometheus.stop(SIGTERM);
+    run_process({"rm", "-rf", folder}, 20s);
+}
+
+TEST_F(ExportTest, GuestThatRestartsIsDownThenBackWhileOthersAreServed) {
+    wait_for_up(kSteadyState);
+    guests_["restarting"].reset();
+    std::map<std::string, double> down = kSteadyState;
+    down["restarting"] = 0;
+    std::string text = wait_for_up(down);
+    EXPECT_EQ(sample_of(text, "vorna_up", "restarting"), 0.0);
+    EXPECT_FALSE(sample_of(text, "vorna_memory_total_bytes", "restarting"));
+    EXPECT_TRUE(sample_of(text, "vorna_last_success_age_seconds", "restarting"));
+    // Polled every second while three guests time out or fail beside it.
+    EXPECT_LT(sample_of(text, "vorna_last_success_age_seconds", "good").value_or(99), 3.0);
+
+    guests_["restarting"] = std::make_unique<sim_guest>("sock/restarting", sim_guest_options{});
+    text = wait_for_up(kSteadyState);
+    EXPECT_EQ(sample_of(text, "vorna_up", "restarting"), 1.0);
+    EXPECT_EQ(sample_of(text, "vorna_memory_total_bytes", "restarting"), kSimMemTotalKib * 1024.0);
+}
+
+TEST_F(ExportTest, VmWhoseChannelGoesAwayIsNoLongerExported) {
+    wait_for_up(kSteadyState);
+    guests_["globbed"].reset();  // removes its socket, as libvirt does when a domain stops
+    EXPECT_TRUE(eventually(10s, [] { return !sample_of(metrics(), "vorna_up", "globbed"); }));
+    EXPECT_EQ(sample_of(metrics(), "vorna_up", "good"), 1.0);
+}
+
+}  // namespace

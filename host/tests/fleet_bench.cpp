@@ -1,0 +1,163 @@
+// scripts/bench --host: one exporter polling a fleet of simulated guests that answer as the
+// agent does (the report about 3 s after the request: the agent's 1 s wait before a read and
+// its 2 s CPU window). Prints the exporter's CPU share and memory, and how long a reply takes to
+// show on /metrics. Asserts nothing.
+// Usage: fleet_bench VORNA_HOST_EXE [GUESTS [INTERVAL [CPU_SECONDS [LATENCY_SECONDS]]]]
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "support/exposition.h"
+#include "support/process.h"
+#include "support/sim_guest.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+long long wall_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// utime + stime of the process, in seconds.
+double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i == 14 || i == 15) ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::string status_field(pid_t pid, const std::string& name) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(name + ":", 0) == 0) {
+            std::string value = line.substr(name.size() + 1);
+            return value.substr(value.find_first_not_of(" \t"));
+        }
+    return "?";
+}
+
+double percentile(std::vector<double> values, double share) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(share * static_cast<double>(values.size() - 1))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: fleet_bench VORNA_HOST_EXE [GUESTS [INTERVAL [CPU_S [LATENCY_S]]]]\n");
+        return 2;
+    }
+    int guests = argc > 2 ? std::atoi(argv[2]) : 200;
+    int interval = argc > 3 ? std::atoi(argv[3]) : 15;
+    int cpu_window = argc > 4 ? std::atoi(argv[4]) : 60;
+    int latency_window = argc > 5 ? std::atoi(argv[5]) : 30;
+
+    // A libvirt-like channel folder; each report carries the wall time it was sent at, in ms,
+    // as its swap_free figure, so the scrape that first shows it tells the delay.
+    mkdir("fleet", 0755);
+    std::vector<std::unique_ptr<sim_guest>> fleet;
+    for (int i = 1; i <= guests; ++i) {
+        std::string folder = "fleet/domain-" + std::to_string(i) + "-guest" + std::to_string(i);
+        mkdir(folder.c_str(), 0755);
+        sim_guest_options options;
+        options.report_delay = 3s;
+        options.report = [] {
+            return "{\"cpu\": {\"ncpus\": 4,\"percent\": 25.00},\"memory\": {\"mem_total\": "
+                   "2097152,\"mem_free\": 1048576,\"swap_total\": 3145728,\"swap_free\": " +
+                   std::to_string(wall_ms()) +
+                   "},\"disk\": {\"used\": 10485760,\"free\": 20971520,\"total\": 31457280,"
+                   "\"unit\": \"kB\"}}";
+        };
+        fleet.push_back(
+            std::make_unique<sim_guest>(folder + "/com.vorna.vm.stats_agent.0", options));
+    }
+
+    child_process exporter({argv[1], "export", "--listen", "127.0.0.1:0", "--interval",
+                            std::to_string(interval), "--vm-glob",
+                            "fleet/domain-*/com.vorna.vm.stats_agent.0"});
+    auto port_text = exporter.wait_for_err("serving /metrics on 127.0.0.1:", 10s);
+    if (!port_text) {
+        std::fprintf(stderr, "the exporter did not start: %s\n", exporter.err().c_str());
+        return 1;
+    }
+    int port = std::stoi(*port_text);
+    auto scrape = [&] { return http_get(port, "/metrics", 10s).value_or(""); };
+    auto up_count = [&](const std::string& text) {
+        int up = 0;
+        for (int i = 1; i <= guests; ++i)
+            if (sample_of(text, "vorna_up", "guest" + std::to_string(i)) == 1.0) ++up;
+        return up;
+    };
+
+    auto started = clock_type::now();
+    std::string text;
+    eventually(std::chrono::seconds(interval + 30), [&] { return up_count(text = scrape()) == guests; });
+    std::printf("fleet of %d simulated guests, interval %d s: %d up after %.1f s\n", guests,
+                interval, up_count(text),
+                std::chrono::duration<double>(clock_type::now() - started).count());
+
+    // CPU and memory with one scrape an interval, as Prometheus would.
+    double cpu_before = cpu_seconds(exporter.pid());
+    auto window_start = clock_type::now();
+    std::size_t scrape_bytes = 0;
+    double scrape_ms = 0;
+    while (clock_type::now() - window_start < std::chrono::seconds(cpu_window)) {
+        auto before = clock_type::now();
+        scrape_bytes = scrape().size();
+        scrape_ms = std::chrono::duration<double, std::milli>(clock_type::now() - before).count();
+        std::this_thread::sleep_for(std::chrono::seconds(interval) - (clock_type::now() - before));
+    }
+    double wall = std::chrono::duration<double>(clock_type::now() - window_start).count();
+    double cpu = cpu_seconds(exporter.pid()) - cpu_before;
+    std::printf("exporter CPU: %.2f s over %.0f s = %.2f%% of one core (one scrape every %d s)\n",
+                cpu, wall, 100 * cpu / wall, interval);
+    std::printf("exporter memory: VmRSS %s, VmHWM %s, threads %s\n",
+                status_field(exporter.pid(), "VmRSS").c_str(),
+                status_field(exporter.pid(), "VmHWM").c_str(),
+                status_field(exporter.pid(), "Threads").c_str());
+    std::printf("one scrape: %zu bytes in %.1f ms\n", scrape_bytes, scrape_ms);
+
+    // From a reply's sending to its figure on /metrics, with a scrape every 10 ms. The pollers
+    // start together, so the whole fleet's replies come at once.
+    std::map<std::string, double> seen;
+    std::vector<double> delays;
+    window_start = clock_type::now();
+    while (clock_type::now() - window_start < std::chrono::seconds(latency_window)) {
+        text = scrape();
+        long long now = wall_ms();
+        for (int i = 1; i <= guests; ++i) {
+            std::string vm = "guest" + std::to_string(i);
+            auto sent = sample_of(text, "vorna_swap_free_bytes", vm);
+            if (!sent) continue;
+            auto& last = seen[vm];
+            if (last != 0 && *sent != last) delays.push_back(static_cast<double>(now) - *sent / 1024);
+            last = *sent;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    std::printf("reply to /metrics (%zu replies, scrape every 10 ms): median %.0f ms, p95 %.0f ms, "
+                "max %.0f ms\n",
+                delays.size(), percentile(delays, 0.5), percentile(delays, 0.95),
+                percentile(delays, 1.0));
+    return 0;
+}

@@ -1,0 +1,101 @@
+#include "support/sim_guest.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+const char kSimReport[] =
+    "{\"cpu\": {\"ncpus\": 4,\"percent\": 25.00},\"memory\": {\"mem_total\": 2097152,"
+    "\"mem_free\": 1048576,\"swap_total\": 3145728,\"swap_free\": 2097152},\"disk\": {\"used\": "
+    "10485760,\"free\": 20971520,\"total\": 31457280,\"unit\": \"kB\"}}";
+
+sim_guest::sim_guest(const std::string& unix_path, sim_guest_options options)
+    : options_(std::move(options)), path_(unix_path) {
+    if (!options_.report) options_.report = [] { return std::string(kSimReport); };
+    if (!path_.empty()) {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        if (path_.size() >= sizeof address.sun_path) throw std::runtime_error("path too long");
+        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+        unlink(path_.c_str());
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind " + path_);
+        endpoint_ = "unix:" + path_;
+    } else {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        socklen_t size = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            throw std::runtime_error("cannot bind a loopback port");
+        endpoint_ = "tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
+    listen(listener_, 4);
+    thread_ = std::thread([this] { serve(); });
+}
+
+sim_guest::~sim_guest() {
+    stop_.raise();
+    thread_.join();
+    close(listener_);
+    if (!path_.empty()) unlink(path_.c_str());
+}
+
+std::chrono::steady_clock::time_point sim_guest::last_message() const {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(last_message_ns_.load()));
+}
+
+void sim_guest::serve() {
+    for (;;) {
+        pollfd watched[2] = {{listener_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+        poll(watched, 2, -1);
+        if (watched[1].revents != 0) return;
+        int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        serve_connection(client);
+        close(client);
+    }
+}
+
+void sim_guest::serve_connection(int client) {
+    for (;;) {
+        pollfd watched[2] = {{client, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+        poll(watched, 2, -1);
+        if (watched[1].revents != 0) return;
+        char message[512];
+        ssize_t count = recv(client, message, sizeof message, 0);
+        if (count <= 0) return;
+        ++messages_;
+        last_message_ns_ = std::chrono::steady_clock::now().time_since_epoch().count();
+        std::string text(message, static_cast<std::size_t>(count));
+        std::string reply;
+        switch (options_.behaviour) {
+        case guest_behaviour::silent:
+            continue;
+        case guest_behaviour::garbage:
+            reply = "\x01\x02 no reply here";
+            break;
+        case guest_behaviour::close_mid_reply:
+            reply = options_.report();
+            send(client, reply.data(), reply.size() / 2, MSG_NOSIGNAL);
+            return;
+        case guest_behaviour::agent:
+            if (text == "PING") {
+                reply = "PONG";
+            } else if (text.rfind("GSTATS:", 0) == 0) {
+                if (stop_.wait_for(options_.report_delay)) return;
+                reply = options_.report();
+            }
+            break;
+        }
+        if (!reply.empty()) send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+    }
+}

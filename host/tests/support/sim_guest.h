@@ -1,0 +1,60 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "stop_signal.h"
+
+// A guest's channel as QEMU's socket character device offers it, with a simulated agent behind:
+// one connection at a time, and each read of the host's bytes taken as one message.
+enum class guest_behaviour {
+    agent,            // PONG to PING, the report to GSTATS: after the report delay
+    silent,           // reads and never answers
+    close_mid_reply,  // half of the report, then the connection closes
+    garbage,          // bytes that are no reply
+};
+
+struct sim_guest_options {
+    guest_behaviour behaviour = guest_behaviour::agent;
+    std::chrono::milliseconds report_delay{0};
+    // The reply to GSTATS:; the default is kSimReport.
+    std::function<std::string()> report;
+};
+
+// The default report, and its figures in KiB.
+extern const char kSimReport[];
+constexpr unsigned long long kSimMemTotalKib = 2097152;
+constexpr unsigned long long kSimDiskTotalKib = 31457280;
+
+class sim_guest {
+public:
+    // On a UNIX socket at path (replaced when it exists), or on a loopback TCP port when the
+    // path is empty.
+    sim_guest(const std::string& unix_path, sim_guest_options options);
+    ~sim_guest();
+    sim_guest(const sim_guest&) = delete;
+    sim_guest& operator=(const sim_guest&) = delete;
+
+    // unix:PATH or tcp:127.0.0.1:PORT
+    const std::string& endpoint() const { return endpoint_; }
+    int messages() const { return messages_.load(); }
+    // When the latest message arrived.
+    std::chrono::steady_clock::time_point last_message() const;
+
+private:
+    void serve();
+    void serve_connection(int client);
+
+    sim_guest_options options_;
+    std::string path_;
+    std::string endpoint_;
+    int listener_ = -1;
+    stop_signal stop_;
+    std::atomic<int> messages_{0};
+    std::atomic<long long> last_message_ns_{0};
+    std::thread thread_;
+};

@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include "protocol.h"
+
+namespace {
+
+struct kind_case {
+    const char* command;
+    std::optional<reply_kind> kind;
+};
+
+TEST(ProtocolTest, OnlyCommandsWithExactlyOneReplyAreSent) {
+    const kind_case cases[] = {
+        {"PING", reply_kind::pong},
+        {"GSTATS:CMD", reply_kind::report},
+        {"GSTATS:D", reply_kind::report},
+        {"GSTATS:", std::nullopt},        // no reply at all
+        {"GSTATS:cmd", std::nullopt},     // selects nothing
+        {"GSTATS:CMD;PING", std::nullopt},  // two replies
+        {"PING;", std::nullopt},
+        {"ping", std::nullopt},
+        {"PING\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const kind_case& c : cases) EXPECT_EQ(reply_kind_of(c.command), c.kind) << c.command;
+}
+
+struct scan_case {
+    reply_kind kind;
+    std::string bytes;
+    scan_status status;
+    std::size_t length;
+};
+
+TEST(ProtocolTest, RepliesEndWhereTheirShapeSays) {
+    const scan_case cases[] = {
+        {reply_kind::pong, "", scan_status::incomplete, 0},
+        {reply_kind::pong, "PO", scan_status::incomplete, 0},
+        {reply_kind::pong, "PONG", scan_status::complete, 4},
+        {reply_kind::pong, "PONGPONG", scan_status::complete, 4},
+        {reply_kind::pong, "PX", scan_status::invalid, 0},
+        {reply_kind::pong, "{", scan_status::invalid, 0},
+        {reply_kind::report, "", scan_status::incomplete, 0},
+        {reply_kind::report, "{\"cpu\": {\"ncpus\": 2", scan_status::incomplete, 0},
+        {reply_kind::report, "{\"cpu\": {\"ncpus\": 2}}", scan_status::complete, 21},
+        {reply_kind::report, "{}PONG", scan_status::complete, 2},
+        {reply_kind::report, "{ }", scan_status::complete, 3},
+        // Braces and escaped quotes inside strings do not count.
+        {reply_kind::report, "{\"a}\": \"\\\"}\"}", scan_status::complete, 13},
+        {reply_kind::report, "{\"a\": \"}", scan_status::incomplete, 0},
+        {reply_kind::report, "PONG", scan_status::invalid, 0},
+        {reply_kind::report, " {}", scan_status::invalid, 0},
+        {reply_kind::report, "{" + std::string(kMaxReplyBytes, ' '), scan_status::invalid, 0},
+    };
+    for (const scan_case& c : cases) {
+        scan_result got = scan_reply(c.kind, c.bytes);
+        EXPECT_EQ(got.status, c.status) << c.bytes.substr(0, 40);
+        EXPECT_EQ(got.length, c.length) << c.bytes.substr(0, 40);
+    }
+}
+
+TEST(ProtocolTest, UnprintableBytesAreShownEscapedAndCut) {
+    EXPECT_EQ(printable("A\x01\n\xff"), "A\\x01\\x0a\\xff");
+    EXPECT_EQ(printable("abcdef", 3), "abc...");
+}
+
+}  // namespace
