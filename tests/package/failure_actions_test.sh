@@ -18,6 +18,9 @@ cleanup() {
   quiet msiexec /qn /x "$msi" || true
   # Wine's msiexec does not wait for the stop; whatever stayed goes.
   quiet sc delete vorna-stats-client || true
+  # The agent takes seconds to stop, and a deleted service lives on until its process ends: go
+  # only once it is gone, or the next install in this prefix meets a service marked for deletion.
+  for _ in $(seq 150); do quiet sc query vorna-stats-client || break; sleep 0.2; done
   rm -rf "$WINEPREFIX/drive_c/Program Files (x86)/vorna-stats-agent"
   quiet reg delete "$debug_key" /v RelayInclude /f || true
   rm -f "$trace"
