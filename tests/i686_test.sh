@@ -34,7 +34,7 @@ case $mode in
     ;;
   version)
     agent=$1
-    expected="$(windows_path "$agent") 2.1.2"
+    expected="$(windows_path "$agent") $(cat "$repo/VERSION")"
     got=$("$WINE32" "$agent" --version </dev/null | tr -d '\r')
     echo "$got"
     [ "$got" = "$expected" ] || { echo "expected: $expected"; exit 1; }

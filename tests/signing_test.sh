@@ -42,7 +42,7 @@ cmp -s "$x86_64_exe" "${files[0]}" || fail "changed by a failed signing"
 export VORNA_SIGN_PKCS12="$dir/cert.p12" VORNA_SIGN_PASSWORD=test-password
 unset VORNA_SIGN_TIMESTAMP_URL
 "$repo/scripts/sign" "${files[@]}"
-version=$(sed -n 's/.*CTL_VERSION\[\] = "\([^"]*\)".*/\1/p' "$repo/src/agent/lifecycle.h")
+version=$(cat "$repo/VERSION")
 msi="$dir/vorna-stats-agent-$version-signed.msi"
 "$repo/scripts/make-msi" "${files[0]}" "$version" "$msi" "${files[1]}"
 "$repo/scripts/sign" "$msi"

@@ -95,7 +95,7 @@ void fleet::record_success(const std::string& vm, const guest_figures& figures,
     state.last_good = when;
 }
 
-void fleet::record_failure(const std::string& vm) {
+void fleet::record_failure(const std::string& vm, poll_failure /*reason*/) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = vms_.find(vm);
     if (found != vms_.end()) found->second.up = false;

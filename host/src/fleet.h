@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "guest_report.h"
+#include "poll_failure.h"
 
 using steady_time = std::chrono::steady_clock::time_point;
 
@@ -32,7 +33,7 @@ public:
     void add(const std::string& vm);
     void remove(const std::string& vm);
     void record_success(const std::string& vm, const guest_figures& figures, steady_time when);
-    void record_failure(const std::string& vm);
+    void record_failure(const std::string& vm, poll_failure reason);
     std::vector<prometheus::MetricFamily> Collect() const override;
 
 private:

@@ -8,7 +8,7 @@
 int main(int argc, char** argv) {
     CLI::App app{"Asks vorna-stats-agent in Windows guests for their figures, once (query) or "
                  "for Prometheus (export)."};
-    app.set_version_flag("--version", "vorna-stats-host 2.1.2");
+    app.set_version_flag("--version", "vorna-stats-host " VORNA_VERSION);
     app.require_subcommand(1);
 
     std::string endpoint;

@@ -7,6 +7,15 @@
 
 namespace {
 
+poll_failure failure_of(exchange_status status) {
+    switch (status) {
+    case exchange_status::connect_failed: return poll_failure::connect;
+    case exchange_status::closed: return poll_failure::closed;
+    case exchange_status::timeout: return poll_failure::timeout;
+    default: return poll_failure::invalid;
+    }
+}
+
 void report_change(const std::string& vm, bool up, const std::string& detail) {
     if (up) std::fprintf(stderr, "vorna-stats-host: %s: up\n", vm.c_str());
     else std::fprintf(stderr, "vorna-stats-host: %s: down: %s\n", vm.c_str(), detail.c_str());
@@ -30,7 +39,7 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
         if (up) {
             sink.record_success(vm.name, figures, std::chrono::steady_clock::now());
         } else {
-            sink.record_failure(vm.name);
+            sink.record_failure(vm.name, failure_of(result.status));
             channel.close();
         }
         if (was_up != up) report_change(vm.name, up, detail);

@@ -7,7 +7,7 @@ struct ctl_context;
 // The port in the Windows global device namespace: \\.\Global\com.vorna.vm.stats_agent.0
 constexpr char CTL_DEFAULT_DEVICE_PATH[] = "\\\\.\\Global\\" CTL_PORT_LABELS ".stats_agent.0";
 
-constexpr char CTL_VERSION[] = "2.1.2";
+constexpr char CTL_VERSION[] = VORNA_VERSION;  // from the VERSION file
 
 // Builds the context: defaults, interrupt handler, command line. Help, version, install and
 // removal end the process from inside.

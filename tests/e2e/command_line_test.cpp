@@ -16,7 +16,7 @@ const std::string kUsage =
     "  -d, --daemonize           : Daemonize processus.\r\n\r"
     "  -F, --pid-file            : Set path to write PID of program.\r\n\r"
     "  -p, --dev-path            : Set device path to read/write data.\r\n";
-const std::string kVersion = "vorna-stats-agent 2.1.2\r\n";
+const std::string kVersion = "vorna-stats-agent " VORNA_VERSION "\r\n";
 
 TEST(CommandLineTest, HelpAndVersion) {
     for (auto args : {std::vector<std::string>{"-h"}, {"--help"}, {"--he"}}) {

@@ -48,7 +48,7 @@ TEST(FleetTest, RemovedVmIsNotBroughtBackByItsLastPoll) {
     vms.add("a");
     vms.remove("a");
     vms.record_success("a", guest_figures{}, steady_time{});
-    vms.record_failure("a");
+    vms.record_failure("a", poll_failure::timeout);
     EXPECT_TRUE(vms.Collect().empty());
 }
 
