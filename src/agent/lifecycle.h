@@ -17,7 +17,13 @@ void ctl_run(ctl_context* ctx);
 // Deletes the PID file and releases the device and the output buffer.
 void ctl_free(ctl_context* ctx);
 
-[[noreturn]] void exitbysignal(int signal_number);
+// The one way out on a console control event (Ctrl-C, Ctrl-Break, the console closed, logoff,
+// shutdown), on whatever thread the system runs it: removes the PID file once, exits with 0.
+[[noreturn]] void exitbysignal(int event);
+
+// Ends the process with status from the main flow (help, version, install, removal, fatal
+// failures), unless an interrupt is already ending it.
+[[noreturn]] void ctl_exit(int status);
 
 // Writes the process id in decimal, no line end. A file that cannot be opened is reported and
 // otherwise ignored.
