@@ -57,18 +57,17 @@ int claim_end() {
     for (;;) Sleep(INFINITE);
 }
 
-// Console control events: Ctrl-C, Ctrl-Break, the console window closed, the user logging off,
-// the system shutting down. A service leaves logoff (any user's) and shutdown to the service
-// control manager, which stops it in order.
-BOOL WINAPI console_control(DWORD event) {
+}  // namespace
+
+// A service leaves logoff (any user's) and shutdown to the service control manager, which stops
+// it in order.
+BOOL WINAPI ctl_console_control(DWORD event) {
     if (event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
         ctl_context* ctx = ctl_current();
         if (ctx != nullptr && (ctx->flags & CTL_FLAG_SERVICE)) return FALSE;
     }
     exitbysignal(static_cast<int>(event));
 }
-
-}  // namespace
 
 const char* ctl_program_name() {
     return g_program_name;
@@ -80,7 +79,7 @@ void ctl_init(int argc, char** argv, ctl_context* ctx) {
     // ctx was constructed zero-filled.
     ctx->device = dev_init(CTL_DEFAULT_DEVICE_PATH);
     log_use_error_text(system_error_text);
-    SetConsoleCtrlHandler(console_control, TRUE);
+    SetConsoleCtrlHandler(ctl_console_control, TRUE);
     parse_program_arguments(argc, argv, ctx);
 }
 
