@@ -9,8 +9,15 @@ set(VORNA_AGENT_COMPILE_OPTIONS -fno-exceptions -fno-rtti)
 # own, so that the link drops what nothing references.
 set(VORNA_AGENT_SIZE_OPTIONS -Os -ffunction-sections -fdata-sections)
 
+# The same bytes from the same sources wherever they are built: no source or build folder in
+# the objects (assertion texts, debug sections) and, at the link, no time of day in the PE header
+# (vorna_reproducible_link).
+set(VORNA_REPRODUCIBLE_OPTIONS -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
+                               -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
+
 function(vorna_agent_objects target)
-  target_compile_options(${target} PRIVATE ${VORNA_AGENT_COMPILE_OPTIONS})
+  target_compile_options(${target} PRIVATE ${VORNA_AGENT_COMPILE_OPTIONS}
+                                           ${VORNA_REPRODUCIBLE_OPTIONS})
   if(WIN32)
     target_compile_options(${target} PRIVATE ${VORNA_AGENT_SIZE_OPTIONS})
   endif()
@@ -37,4 +44,13 @@ function(vorna_shipped_executable target)
   target_link_options(${target} PRIVATE
     -static -s -no-pthread -Wl,--gc-sections -Wl,${version_flags}
     -Wl,-Map=$<TARGET_FILE_DIR:${target}>/${target}.map)
+  vorna_reproducible_link(${target})
+endfunction()
+
+# The linker writes the time of the link into the PE header (and a checksum over it) unless told
+# not to: the field stays 0.
+function(vorna_reproducible_link target)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
+  endif()
 endfunction()

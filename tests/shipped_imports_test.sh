@@ -41,6 +41,7 @@ kernel32.dll DeleteCriticalSection 5.1
 kernel32.dll EnterCriticalSection 5.1
 kernel32.dll FormatMessageA 5.1
 kernel32.dll FreeLibrary 5.1
+kernel32.dll GetCurrentThread 5.1
 kernel32.dll GetDiskFreeSpaceExA 5.1
 kernel32.dll GetEnvironmentVariableW 5.1
 kernel32.dll GetLastError 5.1
@@ -61,6 +62,7 @@ kernel32.dll LocalFree 5.1
 kernel32.dll MultiByteToWideChar 5.0
 kernel32.dll ReadFile 5.1
 kernel32.dll ReleaseSRWLockExclusive 6.0
+kernel32.dll SetConsoleCtrlHandler 5.0
 kernel32.dll SetEvent 5.1
 kernel32.dll SetLastError 5.1
 kernel32.dll SetUnhandledExceptionFilter 5.1

@@ -49,9 +49,9 @@ void parse_program_arguments(int argc, char** argv, ctl_context* ctx) {
                 ctx->pid_file_path = xstrdup(optarg);
                 break;
             case kServiceInstall:
-                std::exit(win_service_install(dev_path(ctx->device)) == 0 ? 0 : 1);
+                ctl_exit(win_service_install(dev_path(ctx->device)) == 0 ? 0 : 1);
             case kServiceUninstall:
-                std::exit(win_service_uninstall() == 0 ? 0 : 1);
+                ctl_exit(win_service_uninstall() == 0 ? 0 : 1);
             default:
                 break;  // the parser has already said what was wrong
         }
@@ -69,10 +69,10 @@ void usage() {
         "  -F, --pid-file            : Set path to write PID of program.\n\r"
         "  -p, --dev-path            : Set device path to read/write data.\n",
         ctl_program_name(), ctl_program_name());
-    std::exit(0);
+    ctl_exit(0);
 }
 
 void version() {
     std::printf("%s %s\n", ctl_program_name(), CTL_VERSION);
-    std::exit(0);
+    ctl_exit(0);
 }

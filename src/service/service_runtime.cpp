@@ -53,7 +53,7 @@ void daemonize_process() {
     };
     if (!StartServiceCtrlDispatcherA(table)) {
         windows_print_error("StartServiceCtrlDispatcher:");
-        std::exit(1);
+        ctl_exit(1);
     }
 }
 
@@ -62,7 +62,7 @@ void WINAPI service_main(DWORD, LPSTR*) {
         RegisterServiceCtrlHandlerExA(SERVICE_NAME, service_ctrl_handler, nullptr);
     if (handle == nullptr) {
         windows_print_error("Failed to register extended requests function!\n");
-        std::exit(1);
+        ctl_exit(1);
     }
     g_status_handle.store(handle);
     report_state(SERVICE_RUNNING);

@@ -7,6 +7,7 @@
 namespace {
 
 const log_sink* g_sink = nullptr;
+log_error_text_fn g_error_text = nullptr;
 
 // Enough for a path and a system message; a longer report is cut in the event only.
 constexpr std::size_t kEventTextSize = 1024;
@@ -38,16 +39,36 @@ int log_failure(const char* format, ...) {
     return printed;
 }
 
+void log_use_error_text(log_error_text_fn error_text) {
+    g_error_text = error_text;
+}
+
+// The texts of the event log's message table (event_messages.mc), for standard error.
 void log_device_missing(const char* path, unsigned long error_code) {
-    if (g_sink == nullptr) return;
     char text[kEventTextSize];
-    g_sink->error_text(error_code, text, sizeof text);
+    if (g_sink != nullptr) {
+        g_sink->error_text(error_code, text, sizeof text);
+    } else if (g_error_text != nullptr) {
+        g_error_text(error_code, text, sizeof text);
+    } else {
+        std::snprintf(text, sizeof text, "Error %lu.", error_code);
+    }
     const char* inserts[] = {path != nullptr ? path : "", text};
-    g_sink->write(LOG_DEVICE_MISSING, inserts, 2);
+    if (g_sink != nullptr) {
+        g_sink->write(LOG_DEVICE_MISSING, inserts, 2);
+        return;
+    }
+    std::fprintf(stderr,
+                 "The device %s cannot be opened: %s The agent tries again every 4 seconds and "
+                 "reports here when the device is open again.\n",
+                 inserts[0], inserts[1]);
 }
 
 void log_device_back(const char* path) {
-    if (g_sink == nullptr) return;
     const char* inserts[] = {path != nullptr ? path : ""};
-    g_sink->write(LOG_DEVICE_BACK, inserts, 1);
+    if (g_sink != nullptr) {
+        g_sink->write(LOG_DEVICE_BACK, inserts, 1);
+        return;
+    }
+    std::fprintf(stderr, "The device %s is open again.\n", inserts[0]);
 }

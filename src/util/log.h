@@ -4,7 +4,8 @@
 
 // The one report of the agent's failures. Reports always go to standard error; once the agent
 // runs as a service, whose standard error no one reads, they also go to the system log (the
-// Windows event log), through a sink the service side installs.
+// Windows event log), through a sink the service side installs. The device's outages go to the
+// system log in a service and to standard error in the foreground, in the system log's words.
 
 // The events of the system log.
 enum log_event {
@@ -28,7 +29,11 @@ void log_to_system(const log_sink* sink);
 // log as a failure event (without its final line end). Returns the characters printed.
 int log_failure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The system's text for an error code, with no line end, for reports on standard error.
+using log_error_text_fn = void (*)(unsigned long code, char* text, std::size_t size);
+void log_use_error_text(log_error_text_fn error_text);
+
 // The device could not be opened (error_code: the system's code) or is open again after that:
-// system log alone, standard error never hears of it.
+// an event once the sink is set, otherwise a line on standard error.
 void log_device_missing(const char* path, unsigned long error_code);
 void log_device_back(const char* path);

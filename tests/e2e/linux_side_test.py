@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import tty
 import unittest
@@ -33,12 +34,13 @@ def wait_until(condition, seconds):
     return condition()
 
 
-def assert_interrupt_ends_cleanly(test, agent, pid_file):
-    """The agent still runs; SIGINT ends it with status 0, its PID file removed, nothing said."""
+def assert_interrupt_ends_cleanly(test, agent, pid_file, said=""):
+    """The agent still runs; SIGINT ends it with status 0, its PID file removed, nothing said
+    beyond what it said before."""
     test.assertIsNone(agent.proc.poll())
     test.assertEqual(agent.interrupt(), 0)
     test.assertFalse(os.path.exists(pid_file))
-    test.assertEqual(agent.stderr(), "")
+    test.assertEqual(agent.stderr(), said)
 
 
 class Agent:
@@ -85,7 +87,15 @@ class InterruptTest(unittest.TestCase):
                 time.sleep(0.5)
                 with open(pid_file, "rb") as f:
                     self.assertRegex(f.read(), rb"^[1-9][0-9]*$")
-                assert_interrupt_ends_cleanly(self, agent, pid_file)
+                # The foreground says once that the device is missing (its first attempt comes
+                # 2 s after the start, the next ones every 4 s).
+                self.assertTrue(wait_until(lambda: agent.stderr().endswith("\n"), 30))
+                time.sleep(4.5)
+                said = agent.stderr()
+                self.assertRegex(said, r"^The device \\\\\.\\pipe\\vorna-test-nobody-listens "
+                                       r"cannot be opened: .+ The agent tries again every 4 "
+                                       r"seconds and reports here when the device is open again\.\r?\n$")
+                assert_interrupt_ends_cleanly(self, agent, pid_file, said)
             finally:
                 agent.close()
 
@@ -96,7 +106,8 @@ class InterruptTest(unittest.TestCase):
                             agent.stderr())
             self.assertIsNone(agent.proc.poll())
             self.assertEqual(agent.interrupt(), 0)
-            lines = agent.stderr().splitlines()
+            lines = [line for line in agent.stderr().splitlines()
+                     if not line.startswith("The device ")]  # the device's outage
             self.assertEqual(len(lines), 2, lines)
             self.assertTrue(lines[0].startswith("error: open `': "), lines)
             self.assertTrue(lines[1].startswith("unlink `': "), lines)
@@ -149,6 +160,36 @@ class DefaultDeviceTest(unittest.TestCase):
                 message = b"GSTATS:CMD;" + b"a" * 501
                 os.write(self.master, message)
                 time.sleep(1)  # inside the 2 s CPU window
+                self.assertEqual(self.receive(1, 0.1), b"")
+                assert_interrupt_ends_cleanly(self, agent, pid_file)
+            finally:
+                agent.close()
+
+    def test_interrupt_during_a_read(self):
+        with tempfile.TemporaryDirectory(prefix="vorna-") as folder:
+            pid_file = os.path.join(folder, "agent.pid")
+            agent = Agent("-F", windows_path(pid_file))
+            try:
+                self.assertTrue(wait_until(lambda: os.path.exists(pid_file), 30))
+                time.sleep(4)  # the read waits for 512 bytes that never come
+                assert_interrupt_ends_cleanly(self, agent, pid_file)
+            finally:
+                agent.close()
+
+    def test_interrupt_during_a_write(self):
+        # The pty's output stopped (XOFF, as a terminal's flow control does): the agent's write of
+        # its replies waits.
+        attrs = termios.tcgetattr(self.slave)
+        attrs[0] |= termios.IXON
+        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        with tempfile.TemporaryDirectory(prefix="vorna-") as folder:
+            pid_file = os.path.join(folder, "agent.pid")
+            agent = Agent("-F", windows_path(pid_file))
+            try:
+                self.assertTrue(wait_until(lambda: os.path.exists(pid_file), 30))
+                os.write(self.master, b"\x13")  # XOFF
+                os.write(self.master, b"PING;" * 102 + b"PI")  # 512 bytes, 102 replies
+                time.sleep(3)
                 self.assertEqual(self.receive(1, 0.1), b"")
                 assert_interrupt_ends_cleanly(self, agent, pid_file)
             finally:

@@ -102,7 +102,14 @@ TEST(DeviceTest, AgentWithoutDevicePathKeepsRetrying) {
     agent_process agent({"-p", ""});
     DWORD status = 0;
     EXPECT_FALSE(agent.wait(9000, &status)) << "ended with status " << status;
-    EXPECT_EQ(agent.err(), "");
+    // Said once, not at every attempt.
+    std::string err = agent.err();
+    EXPECT_EQ(err.rfind("The device  cannot be opened: ", 0), 0u) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+    EXPECT_NE(err.find(" The agent tries again every 4 seconds and reports here when the device is "
+                       "open again.\r\n"),
+              std::string::npos)
+        << err;
 }
 
 TEST(DeviceTest, AgentFindsAHostThatAppearsLater) {
@@ -114,6 +121,10 @@ TEST(DeviceTest, AgentFindsAHostThatAppearsLater) {
     ASSERT_TRUE(host.wait_for_agent(kConnectTimeoutMs));
     ASSERT_TRUE(host.send("PING"));
     EXPECT_EQ(host.receive(4, kReplyTimeoutMs), "PONG");
+    std::string err = agent.err();
+    EXPECT_EQ(err.rfind("The device " + path + " cannot be opened: ", 0), 0u) << err;
+    std::string back = "The device " + path + " is open again.\r\n";
+    EXPECT_EQ(err.substr(err.find('\n') + 1), back) << err;
 }
 
 TEST(PidFileTest, HoldsTheProcessIdBeforeTheAgentServes) {

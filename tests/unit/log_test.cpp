@@ -42,8 +42,27 @@ TEST_F(LogTest, ForegroundReportsGoToStandardErrorAlone) {
     int printed = log_failure("unlink `%s': %s\n", "p", "No such file or directory");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "unlink `p': No such file or directory\n");
     EXPECT_EQ(printed, 38);
+    EXPECT_TRUE(g_events.empty());
+}
+
+TEST_F(LogTest, ForegroundOutageIsTheEventsTextOnStandardError) {
+    const char missing[] =
+        "The device COM1 cannot be opened: %s The agent tries again every 4 seconds and reports "
+        "here when the device is open again.\n";
+    char expected[256];
+    std::snprintf(expected, sizeof expected, missing, "Error 2.");  // no system text at hand
+    testing::internal::CaptureStderr();
     log_device_missing("COM1", 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+
+    log_use_error_text(error_text);
+    std::snprintf(expected, sizeof expected, missing, "system text 5");
+    testing::internal::CaptureStderr();
+    log_device_missing("COM1", 5);
     log_device_back("COM1");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string(expected) + "The device COM1 is open again.\n");
+    log_use_error_text(nullptr);
     EXPECT_TRUE(g_events.empty());
 }
 
@@ -72,6 +91,7 @@ struct outage_step {
 
 TEST_F(LogTest, EachOutageIsOneWarningAndItsEndOneInformation) {
     log_to_system(&kRecorder);
+    testing::internal::CaptureStderr();
     dev_channel* dev = dev_init("\\\\.\\Global\\port");
     const recorded_event missing2 = {LOG_DEVICE_MISSING, {"\\\\.\\Global\\port", "system text 2"}};
     const recorded_event missing5 = {LOG_DEVICE_MISSING, {"\\\\.\\Global\\port", "system text 5"}};
@@ -98,6 +118,7 @@ TEST_F(LogTest, EachOutageIsOneWarningAndItsEndOneInformation) {
         EXPECT_EQ(g_events, step.events) << "step " << n++;
     }
     dev_free(dev);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // a service's events alone
 }
 
 }  // namespace

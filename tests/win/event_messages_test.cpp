@@ -8,6 +8,8 @@
 
 #include "e2e/agent_process.h"
 #include "event_messages.h"
+#include "service/error_report.h"
+#include "util/log.h"
 
 namespace {
 
@@ -40,6 +42,19 @@ TEST(EventMessagesTest, EveryEventTextRendersWithItsInserts) {
     EXPECT_EQ(MSG_FAILURE, 0xC0000001u);
     EXPECT_EQ(MSG_DEVICE_MISSING, 0x80000002u);
     EXPECT_EQ(MSG_DEVICE_BACK, 0x40000003u);
+
+    // A foreground agent writes the same texts on standard error.
+    char reason[256];
+    system_error_text(ERROR_FILE_NOT_FOUND, reason, sizeof reason);
+    const char* missing_here[] = {missing[0], reason};
+    log_use_error_text(system_error_text);
+    testing::internal::CaptureStderr();
+    log_device_missing(missing[0], ERROR_FILE_NOT_FOUND);
+    log_device_back(back[0]);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              rendered(module, MSG_DEVICE_MISSING, missing_here) + "\n" +
+                  rendered(module, MSG_DEVICE_BACK, back) + "\n");
+    log_use_error_text(nullptr);
     FreeLibrary(module);
 }
 

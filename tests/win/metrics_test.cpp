@@ -32,6 +32,8 @@ struct fake_win32 {
     DWORD processors = 1;         // GetSystemInfo's count
     DWORD active_processors = 0;  // GetActiveProcessorCount's; 0: the call fails
     WORD group_seen = 0;
+    std::vector<DWORD> group_processors;  // one per processor group; none: a single group
+    WORD failing_group = 0xffff;           // SetThreadGroupAffinity fails for this group
     std::optional<MEMORYSTATUSEX> memory;  // nullopt: the call fails
     DWORD memory_length_seen = 0;
     bool disk_ok = true;
@@ -69,7 +71,23 @@ void WINAPI fake_get_system_info(SYSTEM_INFO* info) {
 
 DWORD WINAPI fake_get_active_processor_count(WORD group) {
     g_fake.group_seen = group;
+    if (group != METRICS_ALL_PROCESSOR_GROUPS && group < g_fake.group_processors.size()) {
+        return g_fake.group_processors[group];
+    }
     return g_fake.active_processors;
+}
+
+WORD WINAPI fake_get_active_processor_group_count() {
+    return static_cast<WORD>(g_fake.group_processors.size());
+}
+
+BOOL WINAPI fake_set_thread_group_affinity(HANDLE, const GROUP_AFFINITY* affinity,
+                                           GROUP_AFFINITY* previous) {
+    g_fake.calls.push_back("group " + std::to_string(affinity->Group) + " mask " +
+                           std::to_string(affinity->Mask));
+    if (affinity->Group == g_fake.failing_group) return FALSE;
+    if (previous != nullptr) *previous = GROUP_AFFINITY{0x7, 5, {0, 0, 0}};  // the thread's own
+    return TRUE;
 }
 
 BOOL WINAPI fake_global_memory_status_ex(MEMORYSTATUSEX* status) {
@@ -105,9 +123,14 @@ class MetricsTest : public testing::Test {
 protected:
     MetricsTest() : saved_(g_metrics_platform) {
         g_fake = fake_win32{};
-        g_metrics_platform = {fake_get_system_times,        fake_get_system_info,
-                              fake_get_active_processor_count, fake_global_memory_status_ex,
-                              fake_get_disk_free_space_ex,   fake_sleep};
+        g_metrics_platform = {fake_get_system_times,
+                              fake_get_system_info,
+                              fake_get_active_processor_count,
+                              fake_get_active_processor_group_count,
+                              fake_set_thread_group_affinity,
+                              fake_global_memory_status_ex,
+                              fake_get_disk_free_space_ex,
+                              fake_sleep};
     }
     ~MetricsTest() override { g_metrics_platform = saved_; }
 
@@ -193,6 +216,70 @@ TEST_F(MetricsTest, NoElapsedTimeIsNotANumberAndIsReportedAsZero) {
     get_cpu_stats(&out, ' ');
     EXPECT_STREQ(out.data, R"("cpu": {"ncpus": 3,"percent": 0.00} )");
     xfree(out.data);
+}
+
+void WINAPI refuse_group_1(DWORD) {
+    g_fake.failing_group = 1;
+}
+
+// 2 seconds of a processor, in 100 ns units.
+constexpr std::uint64_t WINDOW = 20000000;
+
+TEST_F(MetricsTest, PercentCoversEveryProcessorGroupWeightedByItsProcessors) {
+    // 64 processors a quarter busy and 32 fully busy: 50 %, where the caller's group alone
+    // says 25 % and the plain mean of the groups' shares 62.5 %.
+    g_fake.group_processors = {64, 32};
+    g_fake.times = {sample(1000, 3000), sample(500, 0),  // first sample: group 0, group 1
+                    sample(1000 + 16 * WINDOW, 3000 + 48 * WINDOW),
+                    sample(500 + 32 * WINDOW, 0)};
+    EXPECT_EQ(get_cpu_usage_percent(), 50.0);
+    // Each group's times read in that group, then the thread back in its own.
+    const char* back = "group 5 mask 7";
+    EXPECT_EQ(g_fake.calls, Calls({"group 0 mask 18446744073709551615", "times",
+                                   "group 1 mask 4294967295", "times", back, "sleep 2000",
+                                   "group 0 mask 18446744073709551615", "times",
+                                   "group 1 mask 4294967295", "times", back}));
+}
+
+TEST_F(MetricsTest, PercentFallsBackToOneCallWithoutGroups) {
+    struct {
+        const char* system;
+        std::vector<DWORD> groups;
+        WORD failing_group;
+        Calls calls;
+    } cases[] = {
+        {"one group", {8}, 0xffff, {"times", "sleep 2000", "times"}},
+        {"group count fails", {}, 0xffff, {"times", "sleep 2000", "times"}},
+        {"first group refuses the thread", {64, 32}, 0,
+         {"group 0 mask 18446744073709551615", "times", "sleep 2000",
+          "group 0 mask 18446744073709551615", "times"}},
+    };
+    for (const auto& c : cases) {
+        g_fake.calls.clear();
+        g_fake.group_processors = c.groups;
+        g_fake.failing_group = c.failing_group;
+        g_fake.times = {sample(1000, 3000), sample(1000 + 250, 3000 + 750)};
+        EXPECT_EQ(get_cpu_usage_percent(), 25.0) << c.system;
+        EXPECT_EQ(g_fake.calls, c.calls) << c.system;
+    }
+    // Vista: none of the group calls.
+    g_fake.calls.clear();
+    g_metrics_platform.get_active_processor_group_count = nullptr;
+    g_metrics_platform.set_thread_group_affinity = nullptr;
+    g_fake.group_processors = {64, 32};
+    g_fake.times = {sample(1000, 3000), sample(1000 + 250, 3000 + 750)};
+    EXPECT_EQ(get_cpu_usage_percent(), 25.0);
+    EXPECT_EQ(g_fake.calls, Calls({"times", "sleep 2000", "times"}));
+}
+
+TEST_F(MetricsTest, GroupCallFailingBetweenTheSamplesGivesZero) {
+    // The second group refuses the thread in the second sample only: a one-group figure
+    // would not compare with the first sample's two.
+    g_fake.group_processors = {64, 32};
+    g_fake.times = {sample(1, 1), sample(1, 1), sample(2, 2), sample(3, 3)};
+    g_metrics_platform.sleep = refuse_group_1;
+    EXPECT_EQ(get_cpu_usage_percent(), 0.0);
+    EXPECT_TRUE(g_fake.times.empty());  // the fallback's own call was made
 }
 
 TEST_F(MetricsTest, CpuCountIsEveryActiveProcessorOfTheSystem) {
