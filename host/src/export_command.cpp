@@ -1,6 +1,5 @@
 #include "export_command.h"
 
-#include <prometheus/exposer.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -89,13 +88,12 @@ int run_export(const export_options& options) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     auto sink = std::make_shared<fleet>();
-    std::unique_ptr<prometheus::Exposer> exposer =
-        start_web_server(options.listen, web, {"num_threads", "2"}, &web_error);
-    if (!exposer) return failed(kExitCannotServe, "cannot serve on " + options.listen + ": " + web_error);
-    exposer->RegisterCollectable(sink);
-    std::vector<int> ports = exposer->GetListeningPorts();
+    std::unique_ptr<web_server> exposer =
+        start_web_server(options.listen, web, {"num_threads", "2"}, sink, &web_error);
+    if (!exposer)
+        return failed(kExitCannotServe, "cannot serve on " + options.listen + ": " + web_error);
     std::fprintf(stderr, "vorna-stats-host: serving /metrics on %s:%d%s\n", host.c_str(),
-                 ports.empty() ? 0 : ports.front(), web.tls ? " (TLS)" : "");
+                 exposer->port(), web.tls ? " (TLS)" : "");
 
     poll_settings settings;
     settings.interval = std::chrono::seconds(options.interval_seconds);

@@ -31,6 +31,10 @@ bool read_tls(const YAML::Node& node, const std::string& folder, web_config::tls
               std::string* error) {
     for (const auto& entry : node) {
         std::string key = entry.first.as<std::string>();
+        if (!entry.second.IsNull() && !entry.second.IsScalar()) {
+            *error = "tls_server_config: " + key + " is not supported";
+            return false;
+        }
         std::string value = entry.second.IsNull() ? "" : entry.second.as<std::string>();
         if (key == "cert_file") tls->cert_file = resolved(folder, value);
         else if (key == "key_file") tls->key_file = resolved(folder, value);

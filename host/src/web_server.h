@@ -1,6 +1,6 @@
 #pragma once
 
-#include <prometheus/exposer.h>
+#include <prometheus/collectable.h>
 
 #include <memory>
 #include <string>
@@ -8,11 +8,18 @@
 
 #include "web_config.h"
 
-// The exporter's HTTP side: /metrics, the landing page at /, and, as the web configuration
-// asks, TLS (set up here on the embedded server's OpenSSL context) and basic authentication of
-// every path. listen is ADDR:PORT or :PORT (every address). options go to the embedded server
-// as they are (threads, time limits). Nothing, with the reason in *error, when it cannot serve.
-std::unique_ptr<prometheus::Exposer> start_web_server(const std::string& listen,
-                                                      const web_config& config,
-                                                      std::vector<std::string> options,
-                                                      std::string* error);
+// The exporter's HTTP side: /metrics, the landing page at /, and basic authentication of every
+// path when the web configuration has users. It serves until destroyed.
+class web_server {
+public:
+    virtual ~web_server() = default;
+    virtual int port() const = 0;  // the one bound, when port 0 was asked for
+};
+
+// listen is ADDR:PORT or :PORT (every address). Without TLS, prometheus-cpp's embedded server
+// serves, with options (threads, time limits) handed to it as they are; with TLS, the server of
+// tls_web_server.h. Nothing, with the reason in *error, when it cannot serve.
+std::unique_ptr<web_server> start_web_server(const std::string& listen, const web_config& config,
+                                             std::vector<std::string> options,
+                                             std::shared_ptr<prometheus::Collectable> metrics,
+                                             std::string* error);
