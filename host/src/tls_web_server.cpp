@@ -144,6 +144,10 @@ bool tls_server::start(const std::string& listen, std::string* error) {
         MHD_OPTION_HTTPS_MEM_CERT, cert_.c_str(),
         MHD_OPTION_HTTPS_MEM_KEY, key_.c_str(),
         MHD_OPTION_HTTPS_PRIORITIES, priorities_.c_str(),
+        // One thread serves every connection without blocking on any; a stalled client is
+        // dropped after 10 s and strangers cannot open descriptors without end.
+        MHD_OPTION_CONNECTION_TIMEOUT, 10u,
+        MHD_OPTION_CONNECTION_LIMIT, 128u,
         asks ? MHD_OPTION_HTTPS_MEM_TRUST : MHD_OPTION_END, ca_.c_str(),
         MHD_OPTION_END);
     freeaddrinfo(found);

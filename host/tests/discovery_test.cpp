@@ -69,7 +69,9 @@ TEST(LibvirtDiscoveryTest, ExportsTheRunningDomainsThatHaveTheAgentsChannel) {
         << domain_xml(kLongName, kLongUuid, "<source mode='bind' path='" + folder + "/long.sock'/>")
         << domain_xml("by-tcp", "", "<source mode='bind' host='127.0.0.1' service='" + tcp_port + "'/>", "tcp")
         << domain_xml("no-agent", "", "")
-        << domain_xml("pty-agent", "", "<source path='/dev/null'/>", "pty") << "</node>\n";
+        << domain_xml("pty-agent", "", "<source path='/dev/null'/>", "pty")
+        << domain_xml("file-agent", "", "<source mode='bind' path='" + folder + "/node.xml'/>")
+        << "</node>\n";
 
     int port = 0;
     auto exporter = start_exporter("test://" + folder + "/node.xml", &port);
@@ -90,6 +92,8 @@ TEST(LibvirtDiscoveryTest, ExportsTheRunningDomainsThatHaveTheAgentsChannel) {
     std::size_t reported = err.find("pty-agent: the channel com.vorna.vm.stats_agent.0 is of type 'pty'");
     EXPECT_NE(reported, std::string::npos) << err;
     EXPECT_EQ(err.find("pty-agent", reported + 1), std::string::npos) << err;
+    EXPECT_NE(err.find("file-agent: " + folder + "/node.xml is not a socket"), std::string::npos)
+        << err;
 }
 
 // A libvirtd with nothing but the test driver (no QEMU, network or storage driver modules), on
