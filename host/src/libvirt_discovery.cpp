@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <memory>
 
 #include "fleet.h"
@@ -87,10 +88,10 @@ void libvirt_source::disconnect(const std::string& why) {
     reported_down_ = true;
     virConnectClose(connection_);
     connection_ = nullptr;
-    channels_.clear();
+    known_.clear();
 }
 
-std::optional<std::vector<discovered_domain>> libvirt_source::list() {
+std::optional<bool> libvirt_source::list() {
     if (!connect()) return std::nullopt;
     virDomainPtr* listed = nullptr;
     int count = virConnectListAllDomains(connection_, &listed, VIR_CONNECT_LIST_DOMAINS_ACTIVE);
@@ -102,28 +103,40 @@ std::optional<std::vector<discovered_domain>> libvirt_source::list() {
     for (int i = 0; i < count; ++i) domains.emplace_back(listed[i]);
     free(listed);
 
-    std::vector<discovered_domain> found;
-    std::map<std::string, domain_channel> channels;
+    std::map<std::string, known_domain> known;
     for (const auto& domain : domains) {
-        char uuid[VIR_UUID_STRING_BUFLEN] = {};
+        unsigned char uuid[VIR_UUID_BUFLEN];
         const char* name = virDomainGetName(domain.get());
-        if (name == nullptr || virDomainGetUUIDString(domain.get(), uuid) != 0) continue;
+        if (name == nullptr || virDomainGetUUID(domain.get(), uuid) != 0) continue;
         // A domain that started again has a new id, and may have a new channel path.
-        std::string key = std::string(uuid) + "/" + std::to_string(virDomainGetID(domain.get()));
-        auto known = channels_.find(key);
-        if (known == channels_.end()) {
+        std::string key(reinterpret_cast<const char*>(uuid), sizeof uuid);
+        key += std::to_string(virDomainGetID(domain.get()));
+        auto same = known_.find(key);
+        if (same != known_.end()) {
+            known.insert(*same);
+        } else {
+            char uuid_text[VIR_UUID_STRING_BUFLEN] = {};
             char* xml = virDomainGetXMLDesc(domain.get(), 0);
-            if (xml == nullptr) continue;  // stopped since the listing
+            if (xml == nullptr || virDomainGetUUIDString(domain.get(), uuid_text) != 0) {
+                free(xml);
+                continue;  // stopped since the listing
+            }
             std::optional<domain_channel> channel = find_agent_channel(xml);
             free(xml);
             if (!channel) continue;
-            known = channels_.emplace(key, *channel).first;
+            known.emplace(key, known_domain{uuid_text, name, *channel});
         }
-        channels.insert(*known);
-        found.push_back({name, uuid, known->second});
     }
-    channels_ = std::move(channels);
-    return found;
+    // A running domain keeps its name and channel: the same uuids and ids, the same domains.
+    bool changed = known.size() != known_.size() ||
+                   !std::equal(known.begin(), known.end(), known_.begin(),
+                               [](const auto& a, const auto& b) { return a.first == b.first; });
+    known_ = std::move(known);
+    if (!changed) return false;
+    domains_.clear();
+    for (const auto& [key, domain] : known_)
+        domains_.push_back({domain.name, domain.uuid, domain.channel});
+    return true;
 }
 
 libvirt_follower::libvirt_follower(std::string uri, vm_pollers& pollers, fleet& sink,
@@ -139,12 +152,17 @@ void libvirt_follower::report_once(const std::string& name, const std::string& p
 }
 
 void libvirt_follower::refresh() {
-    std::optional<std::vector<discovered_domain>> domains = source_.list();
-    if (!domains) {
+    std::optional<bool> changed = source_.list();
+    if (!changed) {
         // The domains run on without libvirtd: their pollers go on until it is back.
-        sink_.set_libvirt_state(false, 0);
+        sink_.set_libvirt_state(false, without_channel_);
         return;
     }
+    if (!*changed) {
+        sink_.set_libvirt_state(true, without_channel_);
+        return;
+    }
+    const std::vector<discovered_domain>* domains = &source_.domains();
     int without_channel = 0;
     std::set<std::string> seen;
     const auto running = pollers_.endpoints();
@@ -162,8 +180,6 @@ void libvirt_follower::refresh() {
                                      "polled");
             continue;
         }
-        std::string problem = socket_problem(domain.channel.where);
-        if (!problem.empty()) report_once(domain.name, problem);
         seen.insert(domain.name);
         vm_endpoint vm{domain.name, domain.channel.where, domain.uuid};
         auto same = running.find(vm.name);
@@ -171,6 +187,8 @@ void libvirt_follower::refresh() {
             if (same->second == endpoint_text(vm.where)) continue;
             pollers_.stop(vm.name);  // started again, with a new channel path
         }
+        std::string problem = socket_problem(vm.where);
+        if (!problem.empty()) report_once(vm.name, problem);
         pollers_.start(vm);
         polled_.insert(vm.name);
         std::fprintf(stderr, "vorna-stats-host: %s: polling %s\n", vm.name.c_str(),
@@ -187,5 +205,6 @@ void libvirt_follower::refresh() {
         reported_.erase(*name);
         name = polled_.erase(name);
     }
+    without_channel_ = without_channel;
     sink_.set_libvirt_state(true, without_channel);
 }

@@ -29,8 +29,11 @@ public:
     libvirt_source(const libvirt_source&) = delete;
     libvirt_source& operator=(const libvirt_source&) = delete;
 
-    // The running domains now; nothing while libvirt cannot be reached.
-    std::optional<std::vector<discovered_domain>> list();
+    // Lists the running domains: whether they changed since the last listing (true after a
+    // new connection); nothing while libvirt cannot be reached.
+    std::optional<bool> list();
+    // The running domains at the last listing.
+    const std::vector<discovered_domain>& domains() const { return domains_; }
 
 private:
     bool connect();
@@ -41,7 +44,13 @@ private:
     bool reported_down_ = false;
     bool was_connected_ = false;
     // A running domain's XML is read once: its channel stays while it runs (uuid and id).
-    std::map<std::string, domain_channel> channels_;
+    struct known_domain {
+        std::string uuid;
+        std::string name;
+        domain_channel channel;
+    };
+    std::map<std::string, known_domain> known_;
+    std::vector<discovered_domain> domains_;
 };
 
 // How often the domains are listed again: a domain that starts is polled, and one that stops
@@ -66,4 +75,5 @@ private:
     std::set<std::string> fixed_names_;
     std::set<std::string> polled_;
     std::map<std::string, std::string> reported_;  // name: the problem last reported
+    int without_channel_ = 0;
 };
