@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "support/exposition.h"
 #include "support/process.h"
@@ -106,10 +107,13 @@ public:
         mkdir((folder + "/no-modules").c_str(), 0755);
         std::ofstream(folder + "/libvirtd.conf")
             << "unix_sock_dir = \"" << folder << "/run\"\n"
-            << "auth_unix_rw = \"none\"\nauth_unix_ro = \"none\"\n";
+            << "auth_unix_rw = \"none\"\nauth_unix_ro = \"none\"\n"
+            << "unix_sock_rw_perms = \"0777\"\nunix_sock_ro_perms = \"0700\"\n";
         setenv("LIBVIRT_DRIVER_DIR", (folder + "/no-modules").c_str(), 1);
     }
-    std::string uri() const { return "test+unix:///default?socket=" + folder_ + "/run/libvirt-sock"; }
+    std::string uri(const std::string& socket = "libvirt-sock") const {
+        return "test+unix:///default?socket=" + folder_ + "/run/" + socket;
+    }
     bool start() {
         daemon_ = std::make_unique<child_process>(std::vector<std::string>{
             "libvirtd", "-f", folder_ + "/libvirtd.conf", "-p", folder_ + "/libvirtd.pid"});
@@ -182,6 +186,45 @@ TEST(LibvirtDiscoveryTest, FollowsDomainsThatStartAndStopAndADaemonThatRestarts)
     std::printf("discovery: started domain polled after %.1f s, stopped one gone after %.1f s, "
                 "restarted libvirtd reconnected after %.1f s\n", to_up, to_gone, to_reconnect);
     exporter.reset();
+    daemon.stop();
+    run_process({"rm", "-rf", folder}, 20s);
+}
+
+int occurrences(const std::string& text, const std::string& part) {
+    int found = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++found;
+    return found;
+}
+
+TEST(LibvirtDiscoveryTest, MissingPermissionsAreReportedOnceNamingTheGroup) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the exporter as another user";
+    std::string folder = here() + "/libvirtd-denied-" + std::to_string(getpid());
+    private_libvirtd daemon(folder);
+    ASSERT_TRUE(daemon.start()) << daemon.err();
+    // The guest's socket is root's alone, as QEMU's are libvirt-qemu's.
+    sim_guest guest(folder + "/guest.sock", sim_guest_options{});
+    chmod((folder + "/guest.sock").c_str(), 0700);
+    std::ofstream(folder + "/guest.xml")
+        << domain_xml("guarded", "", "<source mode='bind' path='" + folder + "/guest.sock'/>");
+
+    auto as_nobody = [&](const std::string& uri) {
+        return std::make_unique<child_process>(std::vector<std::string>{
+            "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", host_exe(), "export",
+            "--libvirt", uri, "--web.listen-address", "127.0.0.1:0", "--interval", "1"});
+    };
+    auto no_libvirt = as_nobody(daemon.uri("libvirt-sock-ro"));  // 0700, root's
+    auto no_channel = as_nobody(daemon.uri());
+    // The test driver's domains last while a client is connected: create it after.
+    ASSERT_TRUE(no_channel->wait_for_err("connected", 10s)) << no_channel->err();
+    ASSERT_EQ(daemon.virsh({"create", folder + "/guest.xml"}).status, 0);
+    EXPECT_TRUE(no_libvirt->wait_for_err("needs the group libvirt", 10s)) << no_libvirt->err();
+    EXPECT_TRUE(no_channel->wait_for_err("group libvirt-qemu", 10s)) << no_channel->err();
+    std::this_thread::sleep_for(5s);  // two more listings
+    EXPECT_EQ(occurrences(no_libvirt->err(), "needs the group libvirt"), 1) << no_libvirt->err();
+    EXPECT_EQ(occurrences(no_channel->err(), "group libvirt-qemu"), 1) << no_channel->err();
+    no_libvirt.reset();
+    no_channel.reset();
     daemon.stop();
     run_process({"rm", "-rf", folder}, 20s);
 }
