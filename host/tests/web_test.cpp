@@ -179,6 +179,35 @@ TEST(WebTest, WebConfigIsAnsweredAsTheNodeExporterAnswersIt) {
     run_process({"rm", "-rf", files.folder}, 20s);
 }
 
+// Without TLS the embedded server of prometheus-cpp serves; the users guard every path there too.
+TEST(WebTest, BasicAuthWithoutTlsGuardsEveryPath) {
+    fixture_files files(here() + "/web-plain-" + std::to_string(getpid()));
+    std::string config = files.write_config("web.yml", "NoClientCert");
+    std::string text;
+    {
+        std::ifstream in(config);
+        std::getline(in, text, '\0');
+    }
+    std::ofstream(config) << text.substr(text.find("basic_auth_users:"));
+    child_process exporter({host_exe(), "export", "--web.listen-address", "127.0.0.1:0",
+                            "--web.config.file", config, "--vm", "a=tcp:127.0.0.1:9"});
+    int port = started_port(exporter);
+    ASSERT_NE(port, 0) << exporter.err();
+    auto status = [&](const std::string& path, const std::string& user) {
+        std::vector<std::string> argv = {"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                         "--max-time", "10"};
+        if (!user.empty()) argv.insert(argv.end(), {"-u", user});
+        argv.push_back("http://127.0.0.1:" + std::to_string(port) + path);
+        return run_process(argv, 20s).out;
+    };
+    for (const char* path : {"/", "/metrics"}) {
+        EXPECT_EQ(status(path, ""), "401") << path;
+        EXPECT_EQ(status(path, "scraper:wrong"), "401") << path;
+        EXPECT_EQ(status(path, "scraper:" + files.password), "200") << path;
+    }
+    run_process({"rm", "-rf", files.folder}, 20s);
+}
+
 TEST(WebTest, WebConfigThatCannotBeHonouredIsRefused) {
     std::string folder = here() + "/web-refused-" + std::to_string(getpid());
     mkdir(folder.c_str(), 0755);
