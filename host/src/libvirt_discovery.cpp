@@ -57,10 +57,20 @@ std::string socket_problem(const endpoint& where) {
 
 libvirt_source::libvirt_source(std::string uri) : uri_(std::move(uri)) {
     virSetErrorFunc(nullptr, ignore_error);
+    if (virEventRegisterDefaultImpl() == 0)
+        event_loop_ = std::thread([this] {
+            while (!stopping_) virEventRunDefaultImpl();
+        });
 }
 
 libvirt_source::~libvirt_source() {
     if (connection_ != nullptr) virConnectClose(connection_);
+    if (!event_loop_.joinable()) return;
+    stopping_ = true;
+    // A timer due at once wakes the loop to see the stop.
+    int timer = virEventAddTimeout(0, [](int, void*) {}, nullptr, nullptr);
+    event_loop_.join();
+    if (timer >= 0) virEventRemoveTimeout(timer);
 }
 
 bool libvirt_source::connect() {
@@ -73,6 +83,8 @@ bool libvirt_source::connect() {
         reported_down_ = true;
         return false;
     }
+    // Checks every 5 s; three checks unanswered close the connection.
+    virConnectSetKeepAlive(connection_, 5, 3);
     if (reported_down_ || was_connected_)
         std::fprintf(stderr, "vorna-stats-host: libvirt %s: connected again\n", uri_.c_str());
     else

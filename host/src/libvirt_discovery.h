@@ -4,6 +4,8 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,9 @@ struct discovered_domain {
 };
 
 // libvirt's list of running domains through one read-only connection, made again when lost.
-// The connection's loss and return are each reported once on standard error.
+// The connection's loss and return are each reported once on standard error. libvirt's event
+// loop runs on a thread of its own for the keepalive alone: a libvirtd that stops answering
+// fails the call that waits on it within about 20 s instead of never.
 class libvirt_source {
 public:
     explicit libvirt_source(std::string uri);
@@ -40,6 +44,8 @@ private:
     void disconnect(const std::string& why);
 
     std::string uri_;
+    std::atomic<bool> stopping_{false};
+    std::thread event_loop_;
     _virConnect* connection_ = nullptr;
     bool reported_down_ = false;
     bool was_connected_ = false;
