@@ -12,7 +12,7 @@ VORNA_PACKAGES=(
   wixl msitools
   osslsigncode openssl
   prometheus-cpp-dev libcli11-dev prometheus
-  libvirt-dev libxml2-dev libyaml-cpp-dev libcrypt-dev libssl-dev libmicrohttpd-dev
+  pkg-config libvirt-dev libxml2-dev libyaml-cpp-dev libcrypt-dev libssl-dev libmicrohttpd-dev
   libvirt-daemon libvirt-clients prometheus-node-exporter curl
 )
 
