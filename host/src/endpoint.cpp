@@ -55,7 +55,7 @@ std::optional<vm_endpoint> parse_vm_endpoint(std::string_view text) {
     if (equals == 0 || equals == std::string_view::npos) return std::nullopt;
     std::optional<endpoint> where = parse_endpoint(text.substr(equals + 1));
     if (!where) return std::nullopt;
-    return vm_endpoint{std::string(text.substr(0, equals)), *where};
+    return vm_endpoint{std::string(text.substr(0, equals)), *where, {}};
 }
 
 std::string vm_name_from_channel_path(std::string_view path) {

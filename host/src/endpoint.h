@@ -26,6 +26,7 @@ bool split_host_port(std::string_view text, bool allow_port_zero, std::string* h
 struct vm_endpoint {
     std::string name;
     endpoint where;
+    std::string uuid;  // of a libvirt domain; empty for a VM given on the command line
 };
 
 // "NAME=ENDPOINT", NAME not empty.

@@ -1,6 +1,5 @@
 #include "export_command.h"
 
-#include <prometheus/exposer.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -12,7 +11,9 @@
 #include "channel_glob.h"
 #include "exit_status.h"
 #include "fleet.h"
+#include "libvirt_discovery.h"
 #include "poller.h"
+#include "web_server.h"
 
 namespace {
 
@@ -58,8 +59,14 @@ void follow_globs(const std::vector<std::string>& patterns, vm_pollers& pollers,
 
 int run_export(const export_options& options) {
     std::string host, port;
-    if (!split_host_port(options.listen, true, &host, &port))
-        return failed(kExitUsage, "not an ADDR:PORT to listen on: " + options.listen);
+    bool any_address = !options.listen.empty() && options.listen.front() == ':';
+    if (!split_host_port(any_address ? "*" + options.listen : options.listen, true, &host, &port))
+        return failed(kExitUsage, "not an ADDR:PORT or :PORT to listen on: " + options.listen);
+    web_config web;
+    std::string web_error;
+    if (!options.web_config_file.empty() &&
+        !load_web_config(options.web_config_file, &web, &web_error))
+        return failed(kExitUsage, options.web_config_file + ": " + web_error);
     std::vector<vm_endpoint> vms;
     std::set<std::string> names;
     for (const std::string& text : options.vms) {
@@ -69,8 +76,9 @@ int run_export(const export_options& options) {
             return failed(kExitUsage, "two VMs named " + vm->name);
         vms.push_back(*vm);
     }
-    if (vms.empty() && options.globs.empty())
-        return failed(kExitUsage, "nothing to poll: give --vm or --vm-glob");
+    // With nothing named, the VMs are the system libvirt's.
+    std::optional<std::string> libvirt = options.libvirt;
+    if (vms.empty() && options.globs.empty() && !libvirt) libvirt = kDefaultLibvirtUri;
 
     // The signals are taken by this thread alone, with sigtimedwait; the pollers inherit the mask.
     sigset_t signals;
@@ -80,16 +88,12 @@ int run_export(const export_options& options) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     auto sink = std::make_shared<fleet>();
-    std::unique_ptr<prometheus::Exposer> exposer;
-    try {
-        exposer = std::make_unique<prometheus::Exposer>(options.listen, 2);
-    } catch (const std::exception& error) {
-        return failed(kExitCannotServe, "cannot serve on " + options.listen + ": " + error.what());
-    }
-    exposer->RegisterCollectable(sink);
-    std::vector<int> ports = exposer->GetListeningPorts();
-    std::fprintf(stderr, "vorna-stats-host: serving /metrics on %s:%d\n", host.c_str(),
-                 ports.empty() ? 0 : ports.front());
+    std::unique_ptr<web_server> exposer =
+        start_web_server(options.listen, web, {"num_threads", "2"}, sink, &web_error);
+    if (!exposer)
+        return failed(kExitCannotServe, "cannot serve on " + options.listen + ": " + web_error);
+    std::fprintf(stderr, "vorna-stats-host: serving /metrics on %s:%d%s\n", host.c_str(),
+                 exposer->port(), web.tls ? " (TLS)" : "");
 
     poll_settings settings;
     settings.interval = std::chrono::seconds(options.interval_seconds);
@@ -98,14 +102,18 @@ int run_export(const export_options& options) {
     vm_pollers pollers(settings, *sink);
     for (const vm_endpoint& vm : vms) pollers.start(vm);
 
+    std::unique_ptr<libvirt_follower> domains;
+    if (libvirt) domains = std::make_unique<libvirt_follower>(*libvirt, pollers, *sink, names);
     std::set<std::string> from_globs;
     for (;;) {
         if (!options.globs.empty()) follow_globs(options.globs, pollers, from_globs);
-        timespec wait = {options.interval_seconds, 0};
+        if (domains) domains->refresh();
+        timespec wait = {domains ? kLibvirtRelist.count() : options.interval_seconds, 0};
         int taken = sigtimedwait(&signals, nullptr, &wait);
         if (taken == SIGINT || taken == SIGTERM) break;
     }
     std::fprintf(stderr, "vorna-stats-host: stopping\n");
+    domains.reset();
     pollers.stop_all();
     exposer.reset();
     return kExitOk;

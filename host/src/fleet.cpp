@@ -15,68 +15,104 @@ double of(std::uint64_t value) {
 }
 
 const figure_metric kFigures[] = {
-    {"vorna_cpus", "Processors of the guest.",
+    {"vorna_cpus", "Processors of the guest, at the last poll.",
      [](const guest_figures& f) { return of(f.cpu_count); }},
-    {"vorna_cpu_busy_ratio", "Share of CPU time the guest spent busy over 2 s, 0 to 1.",
+    {"vorna_cpu_busy_ratio",
+     "Share of CPU time the guest spent busy over the 2 s before the last poll, 0 to 1.",
      [](const guest_figures& f) { return f.cpu_busy_ratio; }},
-    {"vorna_memory_total_bytes", "Physical memory of the guest.",
+    {"vorna_memory_total_bytes", "Physical memory of the guest, at the last poll.",
      [](const guest_figures& f) { return of(f.memory_total_bytes); }},
-    {"vorna_memory_available_bytes", "Physical memory available in the guest.",
+    {"vorna_memory_available_bytes", "Physical memory available in the guest, at the last poll.",
      [](const guest_figures& f) { return of(f.memory_available_bytes); }},
-    {"vorna_swap_total_bytes", "Commit limit of the guest: physical memory and page files.",
+    {"vorna_swap_total_bytes",
+     "Commit limit of the guest (physical memory and page files), at the last poll.",
      [](const guest_figures& f) { return of(f.swap_total_bytes); }},
-    {"vorna_swap_free_bytes", "Commit available in the guest.",
+    {"vorna_swap_free_bytes", "Commit available in the guest, at the last poll.",
      [](const guest_figures& f) { return of(f.swap_free_bytes); }},
-    {"vorna_disk_used_bytes", "Used space of the guest's drive C:.",
+    {"vorna_disk_used_bytes", "Used space of the guest's drive C:, at the last poll.",
      [](const guest_figures& f) { return of(f.disk_used_bytes); }},
-    {"vorna_disk_free_bytes", "Free space of the guest's drive C:.",
+    {"vorna_disk_free_bytes", "Free space of the guest's drive C:, at the last poll.",
      [](const guest_figures& f) { return of(f.disk_free_bytes); }},
-    {"vorna_disk_total_bytes", "Size of the guest's drive C:.",
+    {"vorna_disk_total_bytes", "Size of the guest's drive C:, at the last poll.",
      [](const guest_figures& f) { return of(f.disk_total_bytes); }},
 };
 
-prometheus::MetricFamily gauge_family(const char* name, const char* help) {
-    return {name, help, prometheus::MetricType::Gauge, {}};
+prometheus::MetricFamily family(const char* name, const char* help,
+                                prometheus::MetricType type = prometheus::MetricType::Gauge) {
+    return {name, help, type, {}};
 }
 
-void add_sample(prometheus::MetricFamily* family, const std::string& vm, double value) {
+prometheus::ClientMetric gauge(double value, std::vector<prometheus::ClientMetric::Label> labels) {
     prometheus::ClientMetric sample;
-    sample.label.push_back({"vm", vm});
+    sample.label = std::move(labels);
     sample.gauge.value = value;
-    family->metric.push_back(sample);
+    return sample;
+}
+
+void add_sample(prometheus::MetricFamily* to, const std::string& vm, double value) {
+    to->metric.push_back(gauge(value, {{"vm", vm}}));
+}
+
+double unix_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
 
 std::vector<prometheus::MetricFamily> render_families(const std::map<std::string, vm_state>& vms,
-                                                      steady_time now) {
+                                                      const discovery_state& discovery) {
     std::vector<prometheus::MetricFamily> families;
-    families.push_back(gauge_family(
-        "vorna_up", "1 when the last poll of the VM's agent got a valid report, else 0."));
-    families.push_back(gauge_family("vorna_last_success_age_seconds",
-                                    "Seconds since the VM's agent last gave a valid report."));
-    for (const figure_metric& figure : kFigures)
-        families.push_back(gauge_family(figure.name, figure.help));
+    families.push_back(family("vorna_build_info", "The exporter's version; always 1."));
+    families.back().metric.push_back(gauge(1, {{"version", VORNA_VERSION}}));
+    if (discovery.active) {
+        families.push_back(family("vorna_libvirt_up",
+                                  "1 when the last listing of libvirt's domains succeeded."));
+        families.back().metric.push_back(gauge(discovery.connected ? 1 : 0, {}));
+        families.push_back(family("vorna_libvirt_domains_without_channel",
+                                  "Running domains without the agent's channel "
+                                  "com.vorna.vm.stats_agent.0, at the last listing."));
+        families.back().metric.push_back(gauge(discovery.without_channel, {}));
+    }
+
+    auto info = family("vorna_vm_info", "The VM's libvirt domain UUID; always 1.");
+    auto up = family("vorna_up", "1 when the last poll of the VM's agent got a valid report.");
+    auto last_success = family("vorna_last_success_timestamp_seconds",
+                               "Unix time of the last poll that got a valid report.");
+    auto duration = family("vorna_poll_duration_seconds", "How long the last poll took.");
+    auto failures = family("vorna_poll_failures_total",
+                           "Polls that got no valid report, by reason, since the VM was found.",
+                           prometheus::MetricType::Counter);
+    std::vector<prometheus::MetricFamily> figures;
+    for (const figure_metric& figure : kFigures) figures.push_back(family(figure.name, figure.help));
 
     for (const auto& [vm, state] : vms) {
-        add_sample(&families[0], vm, state.up ? 1.0 : 0.0);
-        if (state.last_good)
-            add_sample(&families[1], vm,
-                       std::chrono::duration<double>(now - *state.last_good).count());
+        if (!state.uuid.empty()) info.metric.push_back(gauge(1, {{"vm", vm}, {"uuid", state.uuid}}));
+        add_sample(&up, vm, state.up ? 1.0 : 0.0);
+        if (state.last_good_unix) add_sample(&last_success, vm, *state.last_good_unix);
+        if (state.poll_seconds) add_sample(&duration, vm, *state.poll_seconds);
+        for (std::size_t i = 0; i < kPollFailureCount; ++i) {
+            if (state.failures[i] == 0) continue;
+            prometheus::ClientMetric sample;
+            sample.label = {{"vm", vm}, {"reason", poll_failure_name(static_cast<poll_failure>(i))}};
+            sample.counter.value = static_cast<double>(state.failures[i]);
+            failures.metric.push_back(sample);
+        }
         if (!state.up) continue;
         for (std::size_t i = 0; i < std::size(kFigures); ++i)
-            add_sample(&families[2 + i], vm, kFigures[i].value(state.figures));
+            add_sample(&figures[i], vm, kFigures[i].value(state.figures));
     }
     // A family without samples would still print its HELP and TYPE lines: leave it out.
-    std::vector<prometheus::MetricFamily> shown;
-    for (auto& family : families)
-        if (!family.metric.empty()) shown.push_back(std::move(family));
-    return shown;
+    for (auto* per_vm : {&info, &up, &last_success, &duration, &failures})
+        if (!per_vm->metric.empty()) families.push_back(std::move(*per_vm));
+    for (auto& figure : figures)
+        if (!figure.metric.empty()) families.push_back(std::move(figure));
+    return families;
 }
 
-void fleet::add(const std::string& vm) {
+void fleet::add(const std::string& vm, const std::string& uuid) {
     std::lock_guard<std::mutex> lock(mutex_);
-    vms_.emplace(vm, vm_state{});
+    vms_.emplace(vm, vm_state{}).first->second.uuid = uuid;
 }
 
 void fleet::remove(const std::string& vm) {
@@ -85,27 +121,45 @@ void fleet::remove(const std::string& vm) {
 }
 
 void fleet::record_success(const std::string& vm, const guest_figures& figures,
-                           steady_time when) {
+                           steady_time /*when*/) {
+    double now = unix_now();
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = vms_.find(vm);
     if (found == vms_.end()) return;  // removed while its last poll ran
     vm_state& state = found->second;
     state.up = true;
     state.figures = figures;
-    state.last_good = when;
+    state.last_good_unix = now;
 }
 
-void fleet::record_failure(const std::string& vm, poll_failure /*reason*/) {
+void fleet::record_failure(const std::string& vm, poll_failure reason) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = vms_.find(vm);
-    if (found != vms_.end()) found->second.up = false;
+    if (found == vms_.end()) return;
+    found->second.up = false;
+    auto index = static_cast<std::size_t>(reason);
+    if (index < kPollFailureCount) ++found->second.failures[index];
+}
+
+void fleet::record_duration(const std::string& vm, std::chrono::steady_clock::duration took) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = vms_.find(vm);
+    if (found != vms_.end())
+        found->second.poll_seconds = std::chrono::duration<double>(took).count();
+}
+
+void fleet::set_libvirt_state(bool connected, int without_channel) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    discovery_ = {true, connected, without_channel};
 }
 
 std::vector<prometheus::MetricFamily> fleet::Collect() const {
-    std::map<std::string, vm_state> copy;
+    std::map<std::string, vm_state> vms;
+    discovery_state discovery;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        copy = vms_;
+        vms = vms_;
+        discovery = discovery_;
     }
-    return render_families(copy, std::chrono::steady_clock::now());
+    return render_families(vms, discovery);
 }

@@ -3,7 +3,9 @@
 #include <prometheus/collectable.h>
 #include <prometheus/metric_family.h>
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -15,28 +17,44 @@
 
 using steady_time = std::chrono::steady_clock::time_point;
 
+constexpr std::size_t kPollFailureCount = static_cast<std::size_t>(poll_failure::noisy) + 1;
+
 // What the exporter knows of one VM.
 struct vm_state {
+    std::string uuid;                      // of its libvirt domain, when it is one
     bool up = false;                       // the last poll got a valid report
     guest_figures figures;                 // from that poll; meaningful only while up
-    std::optional<steady_time> last_good;  // when the last valid report arrived
+    std::optional<double> last_good_unix;  // when the last valid report arrived, Unix seconds
+    std::optional<double> poll_seconds;    // how long the last poll took
+    std::array<std::uint64_t, kPollFailureCount> failures{};  // polls failed, by reason
 };
 
-// The exposition of the VMs' states at one moment: vorna_up and the age of the last good
-// report for every VM, the figures only for VMs that are up, so that none is ever stale.
+// What libvirt discovery adds to the exposition.
+struct discovery_state {
+    bool active = false;  // the VMs are listed through libvirt
+    bool connected = false;
+    int without_channel = 0;  // running domains without the agent's channel
+};
+
+// The exposition of the VMs' states at one moment: vorna_up, the time of the last good report
+// and the failures for every VM, the figures only for VMs that are up, so that none is ever
+// stale.
 std::vector<prometheus::MetricFamily> render_families(const std::map<std::string, vm_state>& vms,
-                                                      steady_time now);
+                                                      const discovery_state& discovery);
 
 // Every polled VM's state, written by the pollers and read at each scrape.
 class fleet : public prometheus::Collectable {
 public:
-    void add(const std::string& vm);
+    void add(const std::string& vm, const std::string& uuid = {});
     void remove(const std::string& vm);
     void record_success(const std::string& vm, const guest_figures& figures, steady_time when);
     void record_failure(const std::string& vm, poll_failure reason);
+    void record_duration(const std::string& vm, std::chrono::steady_clock::duration took);
+    void set_libvirt_state(bool connected, int without_channel);
     std::vector<prometheus::MetricFamily> Collect() const override;
 
 private:
     mutable std::mutex mutex_;
     std::map<std::string, vm_state> vms_;
+    discovery_state discovery_;
 };

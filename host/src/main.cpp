@@ -25,8 +25,17 @@ int main(int argc, char** argv) {
 
     export_options exported;
     CLI::App* serve = app.add_subcommand("export", "Poll VMs and serve their figures on /metrics.");
-    serve->add_option("--listen", exported.listen, "ADDR:PORT for /metrics (port 0: any free)")
-        ->required();
+    serve->add_option("--web.listen-address,--listen", exported.listen,
+                      "ADDR:PORT or :PORT (every address) for /metrics (port 0: any free)")
+        ->capture_default_str();
+    serve->add_option("--web.config.file", exported.web_config_file,
+                      "TLS and basic authentication, in the Prometheus exporters' format");
+    std::string libvirt_uri;
+    CLI::Option* libvirt = serve->add_option(
+        "--libvirt", libvirt_uri,
+        "Poll the running domains of this libvirt (default qemu:///system, also when no VM is "
+        "named otherwise)")
+        ->expected(0, 1);
     serve->add_option("--vm", exported.vms, "NAME=ENDPOINT of a VM to poll (repeatable)");
     serve->add_option("--vm-glob", exported.globs,
                       "Pattern of libvirt channel sockets; each VM is named after its folder "
@@ -44,5 +53,6 @@ int main(int argc, char** argv) {
         return app.exit(error) == 0 ? kExitOk : kExitUsage;
     }
     if (query->parsed()) return run_query(endpoint, command, query_timeout);
+    if (libvirt->count() > 0) exported.libvirt = libvirt_uri.empty() ? kDefaultLibvirtUri : libvirt_uri;
     return run_export(exported);
 }

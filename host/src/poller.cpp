@@ -29,6 +29,7 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
     std::optional<bool> was_up;
     auto next = std::chrono::steady_clock::now();
     for (;;) {
+        auto began = std::chrono::steady_clock::now();
         exchange_result result =
             channel.exchange("GSTATS:CMD", reply_kind::report, settings.timeout, stop.fd());
         if (result.status == exchange_status::stopped) return;
@@ -42,6 +43,7 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
             sink.record_failure(vm.name, failure_of(result.status));
             channel.close();
         }
+        sink.record_duration(vm.name, std::chrono::steady_clock::now() - began);
         if (was_up != up) report_change(vm.name, up, detail);
         was_up = up;
 
@@ -56,7 +58,7 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
 
 bool vm_pollers::start(const vm_endpoint& vm) {
     if (has(vm.name)) return false;
-    sink_.add(vm.name);
+    sink_.add(vm.name, vm.uuid);
     auto poller = std::make_unique<running_poller>();
     poller->endpoint = endpoint_text(vm.where);
     running_poller* raw = poller.get();

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "channel.h"
+#include "channel_holder.h"
 #include "exit_status.h"
 
 namespace {
@@ -28,6 +29,8 @@ int run_query(const std::string& endpoint_arg, const std::string& command,
         return failed(kExitUsage, "not a command: " + command +
                                       " (PING, or GSTATS: and letters among C, M, D)");
 
+    if (where->kind == endpoint::kind_type::unix_socket && unix_channel_held(where->path))
+        return failed(kExitConnection, channel_held_message(where->path));
     guest_channel channel(*where);
     auto timeout = std::chrono::milliseconds(static_cast<long long>(timeout_seconds * 1000));
     exchange_result result = channel.exchange(command, *kind, timeout, -1);

@@ -110,8 +110,15 @@ TEST_F(ExportTest, EachVmIsServedForWhatItAnswers) {
     EXPECT_EQ(sample_of(text, "vorna_disk_total_bytes", "tcp"), kSimDiskTotalKib * 1024.0);
     EXPECT_EQ(sample_of(text, "vorna_cpus", "globbed"), 4.0);
     EXPECT_EQ(sample_of(text, "vorna_cpu_busy_ratio", "good"), 0.25);
-    // Faulty guests never answered: they have no age of a good reply.
-    EXPECT_FALSE(sample_of(text, "vorna_last_success_age_seconds", "silent"));
+    // Faulty guests never answered: they have no time of a good reply, and a failure count.
+    EXPECT_FALSE(sample_of(text, "vorna_last_success_timestamp_seconds", "silent"));
+    EXPECT_TRUE(eventually(10s, [&] {
+        text = metrics();
+        return text.find("vorna_poll_failures_total{vm=\"silent\",reason=\"timeout\"}") !=
+                   std::string::npos &&
+               text.find("vorna_poll_failures_total{vm=\"garbage\",reason=\"invalid\"}") !=
+                   std::string::npos;
+    })) << text;
 
     std::ofstream("exposition.txt") << text;
     process_result lint =
@@ -164,9 +171,10 @@ TEST_F(ExportTest, GuestThatRestartsIsDownThenBackWhileOthersAreServed) {
     std::string text = wait_for_up(down);
     EXPECT_EQ(sample_of(text, "vorna_up", "restarting"), 0.0);
     EXPECT_FALSE(sample_of(text, "vorna_memory_total_bytes", "restarting"));
-    EXPECT_TRUE(sample_of(text, "vorna_last_success_age_seconds", "restarting"));
+    EXPECT_TRUE(sample_of(text, "vorna_last_success_timestamp_seconds", "restarting"));
     // Polled every second while three guests time out or fail beside it.
-    EXPECT_LT(sample_of(text, "vorna_last_success_age_seconds", "good").value_or(99), 3.0);
+    double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_GT(sample_of(text, "vorna_last_success_timestamp_seconds", "good").value_or(0), now - 3.0);
 
     guests_["restarting"] = std::make_unique<sim_guest>("sock/restarting", sim_guest_options{});
     text = wait_for_up(kSteadyState);

@@ -2,7 +2,9 @@
 // agent does (the report about 3 s after the request: the agent's 1 s wait before a read and
 // its 2 s CPU window). Prints the exporter's CPU share and memory, and how long a reply takes to
 // show on /metrics. Asserts nothing.
-// Usage: fleet_bench VORNA_HOST_EXE [GUESTS [INTERVAL [CPU_SECONDS [LATENCY_SECONDS]]]]
+// With --libvirt the exporter finds the guests as domains of libvirt's test driver (a node file
+// of GUESTS domains), so that the cost of listing them again and again shows.
+// Usage: fleet_bench VORNA_HOST_EXE [GUESTS [INTERVAL [CPU_SECONDS [LATENCY_SECONDS]]]] [--libvirt]
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +62,24 @@ double percentile(std::vector<double> values, double share) {
     return values[static_cast<std::size_t>(share * static_cast<double>(values.size() - 1))];
 }
 
+// The node file of libvirt's test driver: one running domain a guest, its channel the guest's
+// socket; the exporter's command line that polls them through libvirt.
+std::vector<std::string> libvirt_fleet(const std::string& exe, int guests, int interval) {
+    char folder[4096];
+    std::string here = getcwd(folder, sizeof folder) != nullptr ? folder : ".";
+    std::ofstream node("fleet/node.xml");
+    node << "<node>\n";
+    for (int i = 1; i <= guests; ++i)
+        node << "<domain type='test'><name>guest" << i << "</name><memory>1048576</memory>"
+             << "<os><type>hvm</type></os><devices><channel type='unix'><source mode='bind' "
+             << "path='" << here << "/fleet/domain-" << i << "-guest" << i
+             << "/com.vorna.vm.stats_agent.0'/><target type='virtio' "
+             << "name='com.vorna.vm.stats_agent.0'/></channel></devices></domain>\n";
+    node << "</node>\n";
+    return {exe, "export", "--listen", "127.0.0.1:0", "--interval", std::to_string(interval),
+            "--libvirt", "test://" + here + "/fleet/node.xml"};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,6 +87,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: fleet_bench VORNA_HOST_EXE [GUESTS [INTERVAL [CPU_S [LATENCY_S]]]]\n");
         return 2;
     }
+    bool through_libvirt = std::string(argv[argc - 1]) == "--libvirt";
+    if (through_libvirt) --argc;
     int guests = argc > 2 ? std::atoi(argv[2]) : 200;
     int interval = argc > 3 ? std::atoi(argv[3]) : 15;
     int cpu_window = argc > 4 ? std::atoi(argv[4]) : 60;
@@ -92,9 +114,12 @@ int main(int argc, char** argv) {
             std::make_unique<sim_guest>(folder + "/com.vorna.vm.stats_agent.0", options));
     }
 
-    child_process exporter({argv[1], "export", "--listen", "127.0.0.1:0", "--interval",
-                            std::to_string(interval), "--vm-glob",
-                            "fleet/domain-*/com.vorna.vm.stats_agent.0"});
+    child_process exporter(
+        through_libvirt ? libvirt_fleet(argv[1], guests, interval)
+                        : std::vector<std::string>{argv[1], "export", "--listen", "127.0.0.1:0",
+                                                   "--interval", std::to_string(interval),
+                                                   "--vm-glob",
+                                                   "fleet/domain-*/com.vorna.vm.stats_agent.0"});
     auto port_text = exporter.wait_for_err("serving /metrics on 127.0.0.1:", 10s);
     if (!port_text) {
         std::fprintf(stderr, "the exporter did not start: %s\n", exporter.err().c_str());
@@ -112,8 +137,8 @@ int main(int argc, char** argv) {
     auto started = clock_type::now();
     std::string text;
     eventually(std::chrono::seconds(interval + 30), [&] { return up_count(text = scrape()) == guests; });
-    std::printf("fleet of %d simulated guests, interval %d s: %d up after %.1f s\n", guests,
-                interval, up_count(text),
+    std::printf("fleet of %d simulated guests%s, interval %d s: %d up after %.1f s\n", guests,
+                through_libvirt ? " found through libvirt" : "", interval, up_count(text),
                 std::chrono::duration<double>(clock_type::now() - started).count());
 
     // CPU and memory with one scrape an interval, as Prometheus would.

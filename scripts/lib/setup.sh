@@ -12,6 +12,8 @@ VORNA_PACKAGES=(
   wixl msitools
   osslsigncode openssl
   prometheus-cpp-dev libcli11-dev prometheus
+  pkg-config libvirt-dev libxml2-dev libyaml-cpp-dev libcrypt-dev libssl-dev libmicrohttpd-dev
+  libvirt-daemon libvirt-clients prometheus-node-exporter curl
 )
 
 vorna_setup() {

@@ -7,32 +7,32 @@
 
 namespace {
 
-std::string exposition_of(const std::map<std::string, vm_state>& vms, steady_time now) {
-    return prometheus::TextSerializer().Serialize(render_families(vms, now));
+std::string exposition_of(const std::map<std::string, vm_state>& vms,
+                          const discovery_state& discovery = {}) {
+    return prometheus::TextSerializer().Serialize(render_families(vms, discovery));
 }
 
 TEST(FleetTest, VmThatFailedItsLastPollShowsDownWithoutFigures) {
-    steady_time now{std::chrono::seconds(1000)};
     vm_state good;
     good.up = true;
     good.figures.memory_total_bytes = 4096;
     good.figures.cpu_busy_ratio = 0.5;
-    good.last_good = now - std::chrono::seconds(2);
+    good.last_good_unix = 1700000000.0;
     vm_state failed = good;
     failed.up = false;
-    failed.last_good = now - std::chrono::seconds(40);
+    failed.last_good_unix = 1699999960.0;
     vm_state never;
 
-    std::string text = exposition_of({{"good", good}, {"failed", failed}, {"never", never}}, now);
+    std::string text = exposition_of({{"good", good}, {"failed", failed}, {"never", never}});
     EXPECT_EQ(sample_of(text, "vorna_up", "good"), 1.0);
     EXPECT_EQ(sample_of(text, "vorna_memory_total_bytes", "good"), 4096.0);
     EXPECT_EQ(sample_of(text, "vorna_cpu_busy_ratio", "good"), 0.5);
-    EXPECT_EQ(sample_of(text, "vorna_last_success_age_seconds", "good"), 2.0);
+    EXPECT_EQ(sample_of(text, "vorna_last_success_timestamp_seconds", "good"), 1700000000.0);
 
     EXPECT_EQ(sample_of(text, "vorna_up", "failed"), 0.0);
-    EXPECT_EQ(sample_of(text, "vorna_last_success_age_seconds", "failed"), 40.0);
+    EXPECT_EQ(sample_of(text, "vorna_last_success_timestamp_seconds", "failed"), 1699999960.0);
     EXPECT_EQ(sample_of(text, "vorna_up", "never"), 0.0);
-    EXPECT_EQ(sample_of(text, "vorna_last_success_age_seconds", "never"), std::nullopt);
+    EXPECT_EQ(sample_of(text, "vorna_last_success_timestamp_seconds", "never"), std::nullopt);
     for (const char* figure : {"vorna_cpus", "vorna_cpu_busy_ratio", "vorna_memory_total_bytes",
                                "vorna_memory_available_bytes", "vorna_swap_total_bytes",
                                "vorna_swap_free_bytes", "vorna_disk_used_bytes",
@@ -49,7 +49,34 @@ TEST(FleetTest, RemovedVmIsNotBroughtBackByItsLastPoll) {
     vms.remove("a");
     vms.record_success("a", guest_figures{}, steady_time{});
     vms.record_failure("a", poll_failure::timeout);
-    EXPECT_TRUE(vms.Collect().empty());
+    std::string text = prometheus::TextSerializer().Serialize(vms.Collect());
+    EXPECT_EQ(text.find("vm=\"a\""), std::string::npos) << text;
+}
+
+TEST(FleetTest, FailuresAreCountedByReasonAndTheExporterNamesItsVersionAndDomains) {
+    fleet vms;
+    vms.add("a", "6695eb01-f6a4-8304-79aa-97f2502e193f");
+    vms.add("b");
+    vms.record_failure("a", poll_failure::timeout);
+    vms.record_failure("a", poll_failure::timeout);
+    vms.record_failure("a", poll_failure::noisy);
+    vms.record_duration("a", std::chrono::milliseconds(1500));
+    vms.set_libvirt_state(true, 3);
+    std::string text = prometheus::TextSerializer().Serialize(vms.Collect());
+
+    EXPECT_NE(text.find("# TYPE vorna_poll_failures_total counter\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("vorna_poll_failures_total{vm=\"a\",reason=\"timeout\"} 2\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("vorna_poll_failures_total{vm=\"a\",reason=\"noisy\"} 1\n"),
+              std::string::npos);
+    EXPECT_EQ(text.find("reason=\"connect\""), std::string::npos);  // none happened
+    EXPECT_EQ(sample_of(text, "vorna_poll_duration_seconds", "a"), 1.5);
+    EXPECT_NE(text.find("vorna_vm_info{vm=\"a\",uuid=\"6695eb01-f6a4-8304-79aa-97f2502e193f\"} 1"),
+              std::string::npos);
+    EXPECT_EQ(text.find("vorna_vm_info{vm=\"b\""), std::string::npos);  // not a domain
+    EXPECT_NE(text.find("vorna_build_info{version=\"" VORNA_VERSION "\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("vorna_libvirt_up 1\n"), std::string::npos);
+    EXPECT_NE(text.find("vorna_libvirt_domains_without_channel 3\n"), std::string::npos);
 }
 
 }  // namespace
