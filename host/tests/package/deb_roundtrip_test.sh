@@ -42,8 +42,14 @@ mount --rbind /dev "$root/dev"
 mount -t tmpfs tmpfs "$root/run"
 mount -t tmpfs tmpfs "$root/tmp"
 ip link set lo up
+# The root's /tmp is its own: the packages and the guest's program go to its /run.
+mkdir "$root/run/test"
+cp "$deb" "$root/run/test/vorna-stats-host.deb"
+cp "$deb2" "$root/run/test/vorna-stats-host-rebuilt.deb"
+cp "$tool" "$root/run/test/sim_guest_tool"
+deb=/run/test/vorna-stats-host.deb deb2=/run/test/vorna-stats-host-rebuilt.deb tool=/run/test/sim_guest_tool
 
-in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C "$@"; }
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C DEBIAN_FRONTEND=noninteractive "$@"; }
 step() { echo "== $*"; }
 fail() {
   echo "FAIL: $*" >&2
@@ -59,12 +65,14 @@ on_exit() {
 trap on_exit EXIT
 
 # The changes to the root: each file that differs from this machine's (path and a hash, a link's
-# target, or a deletion). dpkg's own database and logs, the backups of the account files and
-# man-db's cache (made by `man`, which systemd-analyze runs) change with any package.
+# target, or a deletion) and each new folder. dpkg's own database and logs, the backups of the
+# account files and man-db's cache (made by `man`, which systemd-analyze runs) change with any
+# package.
 changes() {
-  (cd "$scratch/upper" && find . \( -type f -o -type l -o -type c \) -printf '%y %p\n' | sort |
+  (cd "$scratch/upper" && find . -mindepth 1 -printf '%y %p\n' | sort |
     while read -r kind path; do
       case $kind in
+        d) [ -d "/$path" ] || echo "$path/" ;;
         f) cmp -s "$path" "/$path" 2>/dev/null || echo "$path $(sha256sum <"$path" | cut -c1-16)" ;;
         l) [ "$(readlink "$path")" = "$(readlink "/$path" 2>/dev/null)" ] ||
              echo "$path -> $(readlink "$path")" ;;
@@ -153,6 +161,22 @@ fi
 in_root systemd-analyze verify "/lib/systemd/system/$package.service" || fail "systemd-analyze verify"
 echo "systemd-analyze verify: clean (with the program and its manual page installed)"
 
+if [ -z "$libvirt_group" ]; then
+  step "libvirt installed after the package: dpkg-reconfigure joins its group"
+  in_root groupadd --system libvirt
+  in_root dpkg-reconfigure "$package"
+  in_root id -nG "$package" | grep -qw libvirt || fail "$package is not in libvirt after dpkg-reconfigure"
+  echo "groups: $(in_root id -nG "$package")"
+  # As the machine had it: without the group.
+  in_root groupdel libvirt
+fi
+
+step "the exporter as the unit starts it, with the shipped default (0.0.0.0:9123, libvirt's channels)"
+start_exporter
+scrape_until_up 9123 >/dev/null
+echo "scraped: vorna_up{vm=\"win10\"} 1"
+stop_exporter
+
 step "the operator edits $default_file and enables the unit"
 cat >"$root$default_file" <<'ARGS'
 # This host's arguments.
@@ -162,7 +186,7 @@ in_root systemctl enable "$package.service" 2>&1
 [ -L "$root/etc/systemd/system/multi-user.target.wants/$package.service" ] ||
   fail "systemctl enable made no link"
 
-step "the exporter as the unit starts it, scraped on 127.0.0.1:9123"
+step "the exporter with the operator's arguments, scraped on 127.0.0.1:9123"
 start_exporter
 scrape_until_up 9123
 read -r _ ruid euid _ < <(grep '^Uid:' "$root/proc/$exporter/status")
