@@ -12,7 +12,7 @@ VORNA_PACKAGES=(
   wixl msitools
   osslsigncode openssl
   prometheus-cpp-dev libcli11-dev prometheus
-  debhelper dpkg-dev lintian pandoc man-db systemd curl iproute2
+  debhelper dpkg-dev lintian pandoc man-db systemd curl iproute2 strace
 )
 
 vorna_setup() {

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The unit's system call filter and address families allow what export does: the exporter under
+# strace polls a simulated guest and serves a scrape and a wrong path; every call it made must be
+# in the unit's SystemCallFilter sets (as systemd-analyze expands them) and every socket of an
+# allowed family. A call outside would fail with EPERM under the service manager.
+# Usage: unit_syscalls_test.sh VORNA_HOST_EXE SIM_GUEST_TOOL UNIT WORK_DIR
+set -euo pipefail
+export LC_ALL=C
+exe=$(realpath "$1") tool=$(realpath "$2") unit=$(realpath "$3") work=$(realpath -m "$4")
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+guest= tracer= exporter=
+cleanup() {
+  [ -z "$exporter" ] || kill -KILL "$exporter" 2>/dev/null || true
+  [ -z "$tracer" ] || kill -KILL "$tracer" 2>/dev/null || true
+  [ -z "$guest" ] || kill -TERM "$guest" 2>/dev/null || true
+  wait
+}
+trap cleanup EXIT
+
+"$tool" "$work/guest.sock" >guest.out &
+guest=$!
+strace -f -qq -e trace=all -o trace.txt \
+  "$exe" export --listen 127.0.0.1:0 --interval 1 --vm guest="unix:$work/guest.sock" \
+  --vm-glob "$work/none/domain-*/com.vorna.vm.stats_agent.0" 2>exporter.err &
+tracer=$!
+port=
+for _ in $(seq 100); do
+  [ -n "$exporter" ] || exporter=$(pgrep -P "$tracer" || true)
+  port=$(sed -n 's/.*serving \/metrics on 127.0.0.1:\([0-9]*\)$/\1/p' exporter.err)
+  [ -n "$port" ] && grep -q 'guest: up' exporter.err && break
+  sleep 0.1
+done
+[ -n "$port" ] || { cat exporter.err; echo "FAIL: the exporter did not serve" >&2; exit 1; }
+curl -fsS "http://127.0.0.1:$port/metrics" | grep -q '^vorna_up{vm="guest"} 1$' ||
+  { echo "FAIL: no figures on /metrics" >&2; exit 1; }
+curl -sS -o /dev/null "http://127.0.0.1:$port/other"
+# The signal goes to the exporter itself: strace passes its end on as its own status.
+kill -TERM "$exporter"
+wait "$tracer" || { echo "FAIL: the exporter's status on SIGTERM: $?" >&2; exit 1; }
+tracer= exporter=
+
+expand() {
+  systemd-analyze syscall-filter "$1" | awk 'NR > 1 && $1 !~ /^#/ && NF { print $1 }' |
+    while read -r name; do
+      case $name in @*) expand "$name" ;; *) echo "$name" ;; esac
+    done
+}
+# A line of sets with ~ removes them all; the others add theirs.
+denied=$(sed -n 's/^SystemCallFilter=~//p' "$unit" | tr ' ' '\n' | sed '/^$/d')
+allowed=$(sed -n '/^SystemCallFilter=[^~]/s/^SystemCallFilter=//p' "$unit" | tr ' ' '\n')
+permitted=$(comm -23 <(for s in $allowed; do expand "$s"; done | sort -u) \
+                     <(for s in $denied; do expand "$s"; done | sort -u))
+used=$(awk '{ call = $2; sub(/\(.*/, "", call); if (call ~ /^[a-z_0-9]+$/) print call }' trace.txt | sort -u)
+outside=$(comm -23 <(echo "$used") <(echo "$permitted"))
+echo "system calls made: $(echo $used)"
+families=$(grep -oE 'socket\((AF_[A-Z0-9]+)' trace.txt | sed 's/socket(//' | sort -u)
+echo "address families: $(echo $families)"
+status=0
+if [ -n "$outside" ]; then
+  echo "FAIL: calls outside the unit's SystemCallFilter: $(echo $outside)" >&2
+  status=1
+fi
+for family in $families; do
+  grep -qE "^RestrictAddressFamilies=.*\\b$family\\b" "$unit" ||
+    { echo "FAIL: a socket of $family, not in RestrictAddressFamilies" >&2; status=1; }
+done
+exit $status
