@@ -12,6 +12,7 @@ mkdir -p "$work"
 cd "$work"
 guest= tracer= exporter=
 cleanup() {
+  [ -n "$exporter" ] || [ -z "$tracer" ] || exporter=$(cat exporter.pid 2>/dev/null || true)
   [ -z "$exporter" ] || kill -KILL "$exporter" 2>/dev/null || true
   [ -z "$tracer" ] || kill -KILL "$tracer" 2>/dev/null || true
   [ -z "$guest" ] || kill -KILL "$guest" 2>/dev/null || true
@@ -30,7 +31,7 @@ port=
 for _ in $(seq 100); do
   [ -n "$exporter" ] || exporter=$(cat exporter.pid 2>/dev/null || true)
   port=$(sed -n 's/.*serving \/metrics on 127.0.0.1:\([0-9]*\)$/\1/p' exporter.err)
-  [ -n "$port" ] && grep -q 'guest: up' exporter.err && break
+  [ -n "$port" ] && [ -n "$exporter" ] && grep -q 'guest: up' exporter.err && break
   sleep 0.1
 done
 [ -n "$port" ] && [ -n "$exporter" ] || { cat exporter.err; echo "FAIL: the exporter did not serve" >&2; exit 1; }
