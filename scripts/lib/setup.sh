@@ -14,6 +14,7 @@ VORNA_PACKAGES=(
   prometheus-cpp-dev libcli11-dev prometheus
   pkg-config libvirt-dev libxml2-dev libyaml-cpp-dev libcrypt-dev libssl-dev libmicrohttpd-dev
   libvirt-daemon libvirt-clients prometheus-node-exporter curl
+  debhelper dpkg-dev lintian pandoc man-db systemd iproute2 strace
 )
 
 vorna_setup() {
