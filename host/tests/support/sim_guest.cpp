@@ -69,9 +69,13 @@ void sim_guest::serve() {
 }
 
 void sim_guest::serve_connection(int client) {
+    bool chatter = options_.behaviour == guest_behaviour::chatter;
     for (;;) {
         pollfd watched[2] = {{client, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-        poll(watched, 2, -1);
+        if (poll(watched, 2, chatter ? 500 : -1) == 0) {
+            send(client, "x", 1, MSG_NOSIGNAL);
+            continue;
+        }
         if (watched[1].revents != 0) return;
         char message[512];
         ssize_t count = recv(client, message, sizeof message, 0);
@@ -82,8 +86,10 @@ void sim_guest::serve_connection(int client) {
         std::string reply;
         switch (options_.behaviour) {
         case guest_behaviour::silent:
+        case guest_behaviour::chatter:
             continue;
         case guest_behaviour::garbage:
+            if (stop_.wait_for(options_.report_delay)) return;
             reply = "\x01\x02 no reply here";
             break;
         case guest_behaviour::close_mid_reply:

@@ -15,8 +15,9 @@ enum class guest_behaviour {
     agent,            // PONG to PING, the report to GSTATS: after the report delay
     silent,           // reads and never answers
     close_mid_reply,  // half of the report, then the connection closes
-    garbage,          // bytes that are no reply
+    garbage,          // after the report delay, bytes that are no reply
     trickle,          // after the report delay, a reply that never ends, one byte per write
+    chatter,          // a byte every half second, whatever the host sends
 };
 
 struct sim_guest_options {
