@@ -24,6 +24,8 @@ constexpr auto kQuietPeriod = std::chrono::seconds(4);
 // A channel that does not go quiet within this, or sends this much meanwhile, is not polled.
 constexpr auto kQuietLimit = std::chrono::seconds(15);
 constexpr std::size_t kQuietBytes = 4 * kMaxReplyBytes;
+// Reads at most this often: a guest that writes a byte at a time costs few reads, not one a byte.
+constexpr auto kReadSpacing = std::chrono::milliseconds(5);
 
 int new_socket(int family) {
     return socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -31,6 +33,17 @@ int new_socket(int family) {
 
 bool would_block() {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+// Waits until the time; false when stopped first.
+bool pause_until(std::chrono::steady_clock::time_point until, int stop_fd) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return true;
+        pollfd watched = {stop_fd, POLLIN, 0};
+        if (poll(&watched, 1, static_cast<int>(left.count())) > 0) return false;
+    }
 }
 
 }  // namespace
@@ -195,6 +208,7 @@ bool guest_channel::still_open(bool* bytes_came) {
 exchange_status guest_channel::settle(int stop_fd, std::string* detail) {
     auto start = clock_type::now();
     auto quiet_since = start;
+    auto last_read = start - kReadSpacing;
     std::size_t dropped = 0;
     for (;;) {
         auto now = clock_type::now();
@@ -211,11 +225,14 @@ exchange_status guest_channel::settle(int stop_fd, std::string* detail) {
             return exchange_status::noisy;
         }
         auto until = std::min(quiet_since + kQuietPeriod, start + kQuietLimit);
+        if (!pause_until(std::min(until, last_read + kReadSpacing), stop_fd))
+            return exchange_status::stopped;
         exchange_status waited = wait_socket(POLLIN, until, stop_fd);
         if (waited == exchange_status::timeout) continue;
         if (waited != exchange_status::ok) return waited;
         char buffer[4096];
         ssize_t count = recv(fd_, buffer, sizeof buffer, 0);
+        last_read = clock_type::now();
         if (count < 0 && would_block()) continue;
         if (count <= 0) {
             *detail = "connection closed";
@@ -272,7 +289,10 @@ exchange_result guest_channel::exchange(std::string_view command, reply_kind kin
     bool early_bytes = false;
     reply_scanner scanner(kind);
     std::string reply;
+    auto last_read = last_send_ - kReadSpacing;
     for (;;) {
+        if (!pause_until(std::min(deadline, last_read + kReadSpacing), stop_fd))
+            return fail(exchange_status::stopped, target + ": stopped");
         exchange_status waited = wait_socket(POLLIN, deadline, stop_fd);
         if (waited == exchange_status::timeout)
             return fail(waited, target + ": no complete reply in time" +
@@ -280,6 +300,7 @@ exchange_result guest_channel::exchange(std::string_view command, reply_kind kin
         if (waited != exchange_status::ok) return fail(waited, target + ": stopped");
         char buffer[4096];
         ssize_t count = recv(fd_, buffer, sizeof buffer, 0);
+        last_read = clock_type::now();
         if (count < 0 && would_block()) continue;
         if (count <= 0)
             return fail(exchange_status::closed,
