@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include "channel.h"
 #include "exit_status.h"
@@ -226,6 +227,24 @@ TEST(ChannelTest, BytesThatCannotBeTheReplyAreNeverTakenForIt) {
         exchange_result got = runs[i].get();
         EXPECT_EQ(got.status, cases[i].status) << cases[i].what << ": " << got.detail;
     }
+}
+
+TEST(ChannelTest, WaitForQuietEndsOnStop) {
+    sim_guest_options chatter;
+    chatter.behaviour = guest_behaviour::chatter;
+    sim_guest guest("", chatter);
+    guest_channel channel(*parse_endpoint(guest.endpoint()));
+    stop_signal stop;
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        stop.raise();
+    });
+    auto start = std::chrono::steady_clock::now();
+    exchange_result got =
+        channel.exchange("GSTATS:CMD", reply_kind::report, std::chrono::seconds(4), stop.fd());
+    stopper.join();
+    EXPECT_EQ(got.status, exchange_status::stopped) << got.detail;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST(ChannelTest, MessagesOnOneConnectionAreASecondApartAndNeverMerge) {
