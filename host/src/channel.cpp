@@ -133,7 +133,8 @@ exchange_status guest_channel::look_up(clock_type::time_point deadline, int stop
             std::thread([job] {
                 addrinfo hints = {};
                 hints.ai_socktype = SOCK_STREAM;
-                job->status = getaddrinfo(job->host.c_str(), job->port.c_str(), &hints, &job->found);
+                job->status =
+                    getaddrinfo(job->host.c_str(), job->port.c_str(), &hints, &job->found);
                 job->done.store(true, std::memory_order_release);
                 std::uint64_t one = 1;
                 [[maybe_unused]] ssize_t written = write(job->done_fd, &one, sizeof one);

@@ -10,7 +10,16 @@
 #include "endpoint.h"
 #include "protocol.h"
 
-enum class exchange_status { ok, connect_failed, closed, timeout, invalid, oversized, noisy, stopped };
+enum class exchange_status {
+    ok,
+    connect_failed,
+    closed,
+    timeout,
+    invalid,    // not a reply of the shape asked for
+    oversized,  // no reply within kMaxReplyBytes
+    noisy,      // bytes that cannot be told from a late reply
+    stopped,
+};
 
 struct exchange_result {
     exchange_status status;

@@ -100,14 +100,16 @@ int run_export(const export_options& options) {
         std::optional<vm_endpoint> vm = parse_vm_endpoint(text);
         if (!vm) return failed(kExitUsage, "not NAME=ENDPOINT: " + printable(text, 300));
         if (std::optional<std::string> problem = vm_name_problem(vm->name))
-            return failed(kExitUsage, "the VM name " + printable(vm->name, 300) + " is " + *problem);
+            return failed(kExitUsage,
+                          "the VM name " + printable(vm->name, 300) + " is " + *problem);
         if (!names.insert(vm->name).second)
             return failed(kExitUsage, "two VMs named " + vm->name);
         vms.push_back(*vm);
     }
     if (options.interval_seconds < 1 || options.interval_seconds > 86400 ||
         !(options.timeout_seconds >= 0.001 && options.timeout_seconds <= 3600))
-        return failed(kExitUsage, "the interval is not 1 to 86400 s or the timeout not 0.001 to 3600 s");
+        return failed(kExitUsage,
+                      "the interval is not 1 to 86400 s or the timeout not 0.001 to 3600 s");
     if (vms.empty() && options.globs.empty())
         return failed(kExitUsage, "nothing to poll: give --vm or --vm-glob");
 

@@ -28,13 +28,10 @@ void report_change(const std::string& vm, bool up, poll_failure reason,
 }
 
 // A failed probe is the guest's own state, worth a line when it starts and ends.
-void report_probes(const std::string& vm, const guest_figures& now, const guest_figures& before) {
-    if (now.memory_probe_failed != before.memory_probe_failed)
-        std::fprintf(stderr, "vorna-stats-host: %s: the guest's memory probe %s\n", vm.c_str(),
-                     now.memory_probe_failed ? "failed: its figures are not served" : "works again");
-    if (now.disk_probe_failed != before.disk_probe_failed)
-        std::fprintf(stderr, "vorna-stats-host: %s: the guest's disk probe %s\n", vm.c_str(),
-                     now.disk_probe_failed ? "failed: its figures are not served" : "works again");
+void report_probe(const std::string& vm, const char* probe, bool failed, bool failed_before) {
+    if (failed != failed_before)
+        std::fprintf(stderr, "vorna-stats-host: %s: the guest's %s probe %s\n", vm.c_str(), probe,
+                     failed ? "failed: its figures are not served" : "works again");
 }
 
 }  // namespace
@@ -67,8 +64,13 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
             channel.close();
         }
         if (was_up != up) report_change(vm.name, up, reason, detail);
-        if (up) report_probes(vm.name, figures, last_figures);
-        if (up) last_figures = figures;
+        if (up) {
+            report_probe(vm.name, "memory", figures.memory_probe_failed,
+                         last_figures.memory_probe_failed);
+            report_probe(vm.name, "disk", figures.disk_probe_failed,
+                         last_figures.disk_probe_failed);
+            last_figures = figures;
+        }
         was_up = up;
 
         // The next poll is due an interval after this one began; one that overran starts now.

@@ -15,8 +15,11 @@ std::optional<std::string> vm_name_problem(std::string_view name) {
     if (name.empty()) return "empty";
     for (std::size_t i = 0; i < name.size();) {
         auto lead = static_cast<unsigned char>(name[i]);
-        std::size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead <= 0xdf ? 2
-                           : lead >= 0xe0 && lead <= 0xef ? 3 : lead >= 0xf0 && lead <= 0xf4 ? 4 : 0;
+        std::size_t length = lead < 0x80                   ? 1
+                             : lead >= 0xc2 && lead <= 0xdf ? 2
+                             : lead >= 0xe0 && lead <= 0xef ? 3
+                             : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                            : 0;
         if (length == 0 || i + length > name.size()) return "not valid UTF-8";
         char32_t code = length == 1 ? lead : lead & (0x7f >> length);
         for (std::size_t k = 1; k < length; ++k) {

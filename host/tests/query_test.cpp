@@ -174,8 +174,9 @@ TEST(ChannelTest, LateReplyIsNeverTakenForTheNextRequest) {
     sim_guest guest("sock/late", numbered_reports(std::chrono::milliseconds(2500)));
     guest_channel channel(*parse_endpoint(guest.endpoint()));
     // Given up on; QEMU hands the reply to the next connection.
-    EXPECT_EQ(channel.exchange("GSTATS:CMD", reply_kind::report, std::chrono::seconds(1), -1).status,
-              exchange_status::timeout);
+    EXPECT_EQ(
+        channel.exchange("GSTATS:CMD", reply_kind::report, std::chrono::seconds(1), -1).status,
+        exchange_status::timeout);
     exchange_result second =
         channel.exchange("GSTATS:CMD", reply_kind::report, std::chrono::seconds(10), -1);
     ASSERT_EQ(second.status, exchange_status::ok) << second.detail;

@@ -50,10 +50,11 @@ TEST(ProtocolTest, RepliesEndWhereTheirShapeSays) {
         {reply_kind::report, "{\"a\": \"}", scan_status::incomplete, 0},
         {reply_kind::report, "PONG", scan_status::invalid, 0},
         {reply_kind::report, " {}", scan_status::invalid, 0},
-        {reply_kind::report, "{" + std::string(kMaxReplyBytes - 2, ' ') + "}", scan_status::complete,
-         kMaxReplyBytes},
+        {reply_kind::report, "{" + std::string(kMaxReplyBytes - 2, ' ') + "}",
+         scan_status::complete, kMaxReplyBytes},
         {reply_kind::report, "{" + std::string(kMaxReplyBytes - 1, ' '), scan_status::oversized, 0},
-        {reply_kind::report, std::string(kMaxReplyBytes / 2, '{') + std::string(kMaxReplyBytes / 2, '}'),
+        {reply_kind::report,
+         std::string(kMaxReplyBytes / 2, '{') + std::string(kMaxReplyBytes / 2, '}'),
          scan_status::complete, kMaxReplyBytes},
     };
     for (const scan_case& c : cases) {
