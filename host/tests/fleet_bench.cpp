@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
     int latency_window = argc > 5 ? std::atoi(argv[5]) : 30;
 
     // A libvirt-like channel folder; each report carries the wall time it was sent at, in ms,
-    // as its swap_free figure, so the scrape that first shows it tells the delay.
+    // as its swap_free figure (and swap_total, so that it stays plausible), so the scrape that
+    // first shows it tells the delay.
     mkdir("fleet", 0755);
     std::vector<std::unique_ptr<sim_guest>> fleet;
     for (int i = 1; i <= guests; ++i) {
@@ -156,9 +157,10 @@ int main(int argc, char** argv) {
         sim_guest_options options;
         options.report_delay = 3s;
         options.report = [] {
+            std::string now = std::to_string(wall_ms());
             return "{\"cpu\": {\"ncpus\": 4,\"percent\": 25.00},\"memory\": {\"mem_total\": "
-                   "2097152,\"mem_free\": 1048576,\"swap_total\": 3145728,\"swap_free\": " +
-                   std::to_string(wall_ms()) +
+                   "2097152,\"mem_free\": 1048576,\"swap_total\": " + now + ",\"swap_free\": " +
+                   now +
                    "},\"disk\": {\"used\": 10485760,\"free\": 20971520,\"total\": 31457280,"
                    "\"unit\": \"kB\"}}";
         };
