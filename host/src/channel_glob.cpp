@@ -6,7 +6,7 @@
 
 std::vector<vm_endpoint> scan_channel_globs(const std::vector<std::string>& patterns) {
     std::vector<vm_endpoint> found;
-    std::set<std::string> names;
+    std::set<std::string> paths;
     for (const std::string& pattern : patterns) {
         glob_t matches = {};
         if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
@@ -14,7 +14,7 @@ std::vector<vm_endpoint> scan_channel_globs(const std::vector<std::string>& patt
                 vm_endpoint vm;
                 vm.where.path = matches.gl_pathv[i];
                 vm.name = vm_name_from_channel_path(vm.where.path);
-                if (!vm.name.empty() && names.insert(vm.name).second) found.push_back(vm);
+                if (paths.insert(vm.where.path).second) found.push_back(vm);
             }
         }
         globfree(&matches);

@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -19,20 +20,29 @@ struct diag_request {
     unix_diag_req body;
 };
 
-// Whether one unix_diag answer is a connected socket of the file (inode, device).
+// Whether one unix_diag answer is a connected socket of the file (inode, device) whose client is
+// still there: a connection the client has closed, which the server has not yet closed, holds
+// nothing (its peer has no inode left).
 bool holds_file(const unix_diag_msg* message, int length, ino_t inode, dev_t device) {
     if (message->udiag_state != TCP_ESTABLISHED) return false;
+    bool of_file = false;
+    bool peer_alive = false;
     int rest = length - static_cast<int>(NLMSG_ALIGN(sizeof *message));
     for (auto* attribute = reinterpret_cast<const rtattr*>(message + 1); RTA_OK(attribute, rest);
          attribute = RTA_NEXT(attribute, rest)) {
-        if (attribute->rta_type != UNIX_DIAG_VFS) continue;
-        unix_diag_vfs vfs;
-        std::memcpy(&vfs, RTA_DATA(attribute), sizeof vfs);
-        // The kernel gives the device in its own encoding: major << 20 | minor.
-        dev_t vfs_device = makedev(vfs.udiag_vfs_dev >> 20, vfs.udiag_vfs_dev & 0xfffff);
-        if (vfs.udiag_vfs_ino == inode && vfs_device == device) return true;
+        if (attribute->rta_type == UNIX_DIAG_PEER) {
+            std::uint32_t peer = 0;
+            std::memcpy(&peer, RTA_DATA(attribute), sizeof peer);
+            peer_alive = peer != 0;
+        } else if (attribute->rta_type == UNIX_DIAG_VFS) {
+            unix_diag_vfs vfs;
+            std::memcpy(&vfs, RTA_DATA(attribute), sizeof vfs);
+            // The kernel gives the device in its own encoding: major << 20 | minor.
+            dev_t vfs_device = makedev(vfs.udiag_vfs_dev >> 20, vfs.udiag_vfs_dev & 0xfffff);
+            of_file = vfs.udiag_vfs_ino == inode && vfs_device == device;
+        }
     }
-    return false;
+    return of_file && peer_alive;
 }
 
 }  // namespace
@@ -48,7 +58,7 @@ bool unix_channel_held(const std::string& path) {
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.body.sdiag_family = AF_UNIX;
     request.body.udiag_states = 1u << TCP_ESTABLISHED;
-    request.body.udiag_show = UDIAG_SHOW_VFS;
+    request.body.udiag_show = UDIAG_SHOW_VFS | UDIAG_SHOW_PEER;
     bool held = false;
     bool done = send(fd, &request, sizeof request, 0) != static_cast<ssize_t>(sizeof request);
     // Bounded: the kernel ends a dump with NLMSG_DONE; a timeout guards against anything else.

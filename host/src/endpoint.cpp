@@ -58,11 +58,16 @@ std::optional<vm_endpoint> parse_vm_endpoint(std::string_view text) {
     return vm_endpoint{std::string(text.substr(0, equals)), *where, {}};
 }
 
-std::string vm_name_from_channel_path(std::string_view path) {
+std::string channel_folder_of(std::string_view path) {
     while (!path.empty() && path.back() == '/') path.remove_suffix(1);
     std::size_t slash = path.rfind('/');
     std::string_view folder = slash == std::string_view::npos ? "" : path.substr(0, slash);
-    std::string_view name = folder.substr(folder.rfind('/') + 1);  // npos + 1 == 0
+    return std::string(folder.substr(folder.rfind('/') + 1));  // npos + 1 == 0
+}
+
+std::string vm_name_from_channel_path(std::string_view path) {
+    std::string folder = channel_folder_of(path);
+    std::string_view name = folder;
     constexpr std::string_view kPrefix = "domain-";
     if (name.substr(0, kPrefix.size()) == kPrefix) {
         std::string_view rest = name.substr(kPrefix.size());

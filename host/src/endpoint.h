@@ -36,3 +36,6 @@ std::optional<vm_endpoint> parse_vm_endpoint(std::string_view text);
 // "domain-<id>-<name>" (the name cut to 20 characters), so the name is the parent folder's name
 // without "domain-<id>-"; the whole folder name when it has another form.
 std::string vm_name_from_channel_path(std::string_view path);
+
+// The name of the folder that holds the socket: domain-<id>-<name> for libvirt's channels.
+std::string channel_folder_of(std::string_view path);

@@ -4,9 +4,13 @@
 
 namespace {
 
+// What a figure comes from; the guest's memory and disk probes can fail on their own.
+enum class source { cpu, memory, disk };
+
 struct figure_metric {
     const char* name;
     const char* help;
+    source from;
     double (*value)(const guest_figures&);
 };
 
@@ -15,27 +19,44 @@ double of(std::uint64_t value) {
 }
 
 const figure_metric kFigures[] = {
-    {"vorna_cpus", "Processors of the guest, at the last poll.",
+    {"vorna_cpus", "Processors of the guest, at the last poll.", source::cpu,
      [](const guest_figures& f) { return of(f.cpu_count); }},
     {"vorna_cpu_busy_ratio",
      "Share of CPU time the guest spent busy over the 2 s before the last poll, 0 to 1.",
-     [](const guest_figures& f) { return f.cpu_busy_ratio; }},
+     source::cpu, [](const guest_figures& f) { return f.cpu_busy_ratio; }},
     {"vorna_memory_total_bytes", "Physical memory of the guest, at the last poll.",
-     [](const guest_figures& f) { return of(f.memory_total_bytes); }},
+     source::memory, [](const guest_figures& f) { return of(f.memory_total_bytes); }},
     {"vorna_memory_available_bytes", "Physical memory available in the guest, at the last poll.",
-     [](const guest_figures& f) { return of(f.memory_available_bytes); }},
+     source::memory, [](const guest_figures& f) { return of(f.memory_available_bytes); }},
     {"vorna_swap_total_bytes",
      "Commit limit of the guest (physical memory and page files), at the last poll.",
-     [](const guest_figures& f) { return of(f.swap_total_bytes); }},
-    {"vorna_swap_free_bytes", "Commit available in the guest, at the last poll.",
+     source::memory, [](const guest_figures& f) { return of(f.swap_total_bytes); }},
+    {"vorna_swap_free_bytes", "Commit available in the guest, at the last poll.", source::memory,
      [](const guest_figures& f) { return of(f.swap_free_bytes); }},
     {"vorna_disk_used_bytes", "Used space of the guest's drive C:, at the last poll.",
-     [](const guest_figures& f) { return of(f.disk_used_bytes); }},
+     source::disk, [](const guest_figures& f) { return of(f.disk_used_bytes); }},
     {"vorna_disk_free_bytes", "Free space of the guest's drive C:, at the last poll.",
-     [](const guest_figures& f) { return of(f.disk_free_bytes); }},
-    {"vorna_disk_total_bytes", "Size of the guest's drive C:, at the last poll.",
+     source::disk, [](const guest_figures& f) { return of(f.disk_free_bytes); }},
+    {"vorna_disk_total_bytes", "Size of the guest's drive C:, at the last poll.", source::disk,
      [](const guest_figures& f) { return of(f.disk_total_bytes); }},
 };
+
+struct probe_metric {
+    source from;
+    const char* fragment;
+    bool (*failed)(const guest_figures&);
+};
+
+const probe_metric kProbes[] = {
+    {source::memory, "memory", [](const guest_figures& f) { return f.memory_probe_failed; }},
+    {source::disk, "disk", [](const guest_figures& f) { return f.disk_probe_failed; }},
+};
+
+bool served(const guest_figures& figures, source from) {
+    for (const probe_metric& probe : kProbes)
+        if (probe.from == from && probe.failed(figures)) return false;
+    return true;
+}
 
 prometheus::MetricFamily family(const char* name, const char* help,
                                 prometheus::MetricType type = prometheus::MetricType::Gauge) {
@@ -85,6 +106,9 @@ std::vector<prometheus::MetricFamily> render_families(const std::map<std::string
                            prometheus::MetricType::Counter);
     std::vector<prometheus::MetricFamily> figures;
     for (const figure_metric& figure : kFigures) figures.push_back(family(figure.name, figure.help));
+    auto probes = family("vorna_probe_failed",
+                         "1 when the guest's probe for the fragment failed at the last poll (its "
+                         "figures are then not served).");
 
     for (const auto& [vm, state] : vms) {
         if (!state.uuid.empty()) info.metric.push_back(gauge(1, {{"vm", vm}, {"uuid", state.uuid}}));
@@ -100,10 +124,14 @@ std::vector<prometheus::MetricFamily> render_families(const std::map<std::string
         }
         if (!state.up) continue;
         for (std::size_t i = 0; i < std::size(kFigures); ++i)
-            add_sample(&figures[i], vm, kFigures[i].value(state.figures));
+            if (served(state.figures, kFigures[i].from))
+                add_sample(&figures[i], vm, kFigures[i].value(state.figures));
+        for (const probe_metric& probe : kProbes)
+            probes.metric.push_back(gauge(probe.failed(state.figures) ? 1.0 : 0.0,
+                                          {{"vm", vm}, {"fragment", probe.fragment}}));
     }
     // A family without samples would still print its HELP and TYPE lines: leave it out.
-    for (auto* per_vm : {&info, &up, &last_success, &duration, &failures})
+    for (auto* per_vm : {&info, &up, &last_success, &duration, &failures, &probes})
         if (!per_vm->metric.empty()) families.push_back(std::move(*per_vm));
     for (auto& figure : figures)
         if (!figure.metric.empty()) families.push_back(std::move(figure));

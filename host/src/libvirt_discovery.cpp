@@ -13,6 +13,8 @@
 
 #include "fleet.h"
 #include "poller.h"
+#include "protocol.h"
+#include "vm_name.h"
 
 namespace {
 
@@ -160,7 +162,8 @@ void libvirt_follower::report_once(const std::string& name, const std::string& p
     auto& last = reported_[name];
     if (last == problem) return;
     last = problem;
-    std::fprintf(stderr, "vorna-stats-host: %s: %s\n", name.c_str(), problem.c_str());
+    std::fprintf(stderr, "vorna-stats-host: %s: %s\n", printable(name, 300).c_str(),
+                 problem.c_str());
 }
 
 void libvirt_follower::refresh() {
@@ -185,8 +188,11 @@ void libvirt_follower::refresh() {
                 report_once(domain.name, domain.channel.problem);
             continue;
         }
-        // Names from libvirt go through the same check as names from the command line here,
-        // once that check exists.
+        // Names from libvirt become labels and words of messages like those of the command line.
+        if (std::optional<std::string> problem = vm_name_problem(domain.name)) {
+            report_once(domain.name, "not polled: its VM name is " + *problem);
+            continue;
+        }
         if (fixed_names_.count(domain.name) != 0) {
             report_once(domain.name, "a libvirt domain of the name of a --vm; only the --vm is "
                                      "polled");

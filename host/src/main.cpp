@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     query->add_option("COMMAND", command, "PING, or GSTATS: and letters among C, M, D")
         ->capture_default_str();
     query->add_option("--timeout", query_timeout, "Seconds to wait for the whole reply")
-        ->check(CLI::PositiveNumber)
+        ->check(CLI::Range(0.001, 3600.0))
         ->capture_default_str();
 
     export_options exported;
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 86400))
         ->capture_default_str();
     serve->add_option("--timeout", exported.timeout_seconds, "Seconds to wait for a VM's reply")
-        ->check(CLI::PositiveNumber)
+        ->check(CLI::Range(0.001, 3600.0))
         ->capture_default_str();
 
     try {

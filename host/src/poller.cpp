@@ -12,13 +12,26 @@ poll_failure failure_of(exchange_status status) {
     case exchange_status::connect_failed: return poll_failure::connect;
     case exchange_status::closed: return poll_failure::closed;
     case exchange_status::timeout: return poll_failure::timeout;
+    case exchange_status::oversized: return poll_failure::oversized;
+    case exchange_status::noisy: return poll_failure::noisy;
     default: return poll_failure::invalid;
     }
 }
 
-void report_change(const std::string& vm, bool up, const std::string& detail) {
-    if (up) std::fprintf(stderr, "vorna-stats-host: %s: up\n", vm.c_str());
-    else std::fprintf(stderr, "vorna-stats-host: %s: down: %s\n", vm.c_str(), detail.c_str());
+void report_change(const std::string& vm, bool up, poll_failure reason,
+                   const std::string& detail) {
+    if (up)
+        std::fprintf(stderr, "vorna-stats-host: %s: up\n", vm.c_str());
+    else
+        std::fprintf(stderr, "vorna-stats-host: %s: down (%s): %s\n", vm.c_str(),
+                     poll_failure_name(reason), detail.c_str());
+}
+
+// A failed probe is the guest's own state, worth a line when it starts and ends.
+void report_probe(const std::string& vm, const char* probe, bool failed, bool failed_before) {
+    if (failed != failed_before)
+        std::fprintf(stderr, "vorna-stats-host: %s: the guest's %s probe %s\n", vm.c_str(), probe,
+                     failed ? "failed: its figures are not served" : "works again");
 }
 
 }  // namespace
@@ -27,6 +40,7 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
              const stop_signal& stop) {
     guest_channel channel(vm.where);
     std::optional<bool> was_up;
+    guest_figures last_figures;
     auto next = std::chrono::steady_clock::now();
     for (;;) {
         auto began = std::chrono::steady_clock::now();
@@ -35,16 +49,30 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
         if (result.status == exchange_status::stopped) return;
         guest_figures figures;
         std::string detail = result.detail;
-        bool up = result.status == exchange_status::ok &&
-                  parse_full_report(result.reply, &figures, &detail);
+        poll_failure reason = failure_of(result.status);
+        bool up = false;
+        if (result.status == exchange_status::ok) {
+            report_verdict verdict = check_report(result.reply, "CMD", &figures, &detail);
+            up = verdict == report_verdict::valid;
+            reason = verdict == report_verdict::implausible ? poll_failure::implausible
+                                                            : poll_failure::invalid;
+            if (!up) detail = "report refused: " + detail;
+        }
         if (up) {
             sink.record_success(vm.name, figures, std::chrono::steady_clock::now());
         } else {
-            sink.record_failure(vm.name, failure_of(result.status));
+            sink.record_failure(vm.name, reason);
             channel.close();
         }
         sink.record_duration(vm.name, std::chrono::steady_clock::now() - began);
-        if (was_up != up) report_change(vm.name, up, detail);
+        if (was_up != up) report_change(vm.name, up, reason, detail);
+        if (up) {
+            report_probe(vm.name, "memory", figures.memory_probe_failed,
+                         last_figures.memory_probe_failed);
+            report_probe(vm.name, "disk", figures.disk_probe_failed,
+                         last_figures.disk_probe_failed);
+            last_figures = figures;
+        }
         was_up = up;
 
         // The next poll is due an interval after this one began; one that overran starts now.

@@ -5,36 +5,6 @@ namespace {
 constexpr std::string_view kPong = "PONG";
 constexpr std::string_view kStatsPrefix = "GSTATS:";
 
-scan_result scan_pong(std::string_view bytes) {
-    std::size_t common = bytes.size() < kPong.size() ? bytes.size() : kPong.size();
-    if (bytes.substr(0, common) != kPong.substr(0, common)) return {scan_status::invalid, 0};
-    if (common < kPong.size()) return {scan_status::incomplete, 0};
-    return {scan_status::complete, kPong.size()};
-}
-
-scan_result scan_object(std::string_view bytes) {
-    if (!bytes.empty() && bytes[0] != '{') return {scan_status::invalid, 0};
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        char c = bytes[i];
-        if (in_string) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '{') {
-            ++depth;
-        } else if (c == '}' && --depth == 0) {
-            return {scan_status::complete, i + 1};
-        }
-    }
-    if (bytes.size() >= kMaxReplyBytes) return {scan_status::invalid, 0};
-    return {scan_status::incomplete, 0};
-}
-
 }  // namespace
 
 std::optional<reply_kind> reply_kind_of(std::string_view command) {
@@ -46,8 +16,43 @@ std::optional<reply_kind> reply_kind_of(std::string_view command) {
     return reply_kind::report;
 }
 
+std::chrono::milliseconds earliest_reply(std::string_view command) {
+    bool cpu = command.substr(0, kStatsPrefix.size()) == kStatsPrefix &&
+               command.find('C', kStatsPrefix.size()) != std::string_view::npos;
+    return std::chrono::milliseconds(cpu ? 1900 : 0);
+}
+
+scan_status reply_scanner::feed(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size() && status == scan_status::incomplete; ++i) {
+        char c = bytes[i];
+        if (kind == reply_kind::pong) {
+            if (c != kPong[length]) status = scan_status::invalid;
+            else if (length + 1 == kPong.size()) status = scan_status::complete;
+        } else if (length == 0) {
+            if (c != '{') status = scan_status::invalid;
+            depth = 1;
+        } else if (in_string) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            status = scan_status::complete;
+        }
+        if (status == scan_status::invalid) break;
+        if (++length == kMaxReplyBytes && status == scan_status::incomplete)
+            status = scan_status::oversized;
+    }
+    return status;
+}
+
 scan_result scan_reply(reply_kind kind, std::string_view bytes) {
-    return kind == reply_kind::pong ? scan_pong(bytes) : scan_object(bytes);
+    reply_scanner scanner(kind);
+    scan_status status = scanner.feed(bytes);
+    return {status, status == scan_status::complete ? scanner.length : 0};
 }
 
 std::string printable(std::string_view bytes, std::size_t limit) {

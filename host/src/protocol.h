@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -16,7 +17,11 @@ enum class reply_kind { pong, report };
 // would make two commands, hence two replies, of one message.
 std::optional<reply_kind> reply_kind_of(std::string_view command);
 
-enum class scan_status { incomplete, complete, invalid };
+// How soon after the command its reply can come: a report with the CPU fragment takes the
+// agent's 2 s window, less a margin for timer granularity; anything sooner is not its reply.
+std::chrono::milliseconds earliest_reply(std::string_view command);
+
+enum class scan_status { incomplete, complete, invalid, oversized };
 
 struct scan_result {
     scan_status status;
@@ -26,9 +31,27 @@ struct scan_result {
 // A guest that sends this much without completing a reply is not answering.
 constexpr std::size_t kMaxReplyBytes = 64 * 1024;
 
-// Looks at the bytes received so far: "PONG", or one JSON object whose braces balance (braces
-// inside strings do not count).
+// Finds the end of a reply as its bytes arrive: "PONG", or one JSON object whose braces balance
+// (braces inside strings do not count). It keeps its place, so each byte is looked at once
+// however the reply is cut into reads.
+struct reply_scanner {
+    explicit reply_scanner(reply_kind of) : kind(of) {}
+    // The bytes that follow those fed before. Once complete, length is the reply's length within
+    // all the bytes fed; a reply not complete within kMaxReplyBytes is oversized.
+    scan_status feed(std::string_view bytes);
+
+    reply_kind kind;
+    scan_status status = scan_status::incomplete;
+    std::size_t length = 0;  // bytes looked at
+    long depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+};
+
+// The same for bytes received all at once.
 scan_result scan_reply(reply_kind kind, std::string_view bytes);
 
-// Bytes as a person reads them in a message: unprintable ones as \xNN, cut after limit bytes.
+// Bytes as a person reads them in a message or on a terminal: anything but printable ASCII
+// (controls, and every byte of UTF-8 sequences, which may be bidirectional overrides) as \xNN,
+// cut after limit bytes.
 std::string printable(std::string_view bytes, std::size_t limit = 80);

@@ -8,6 +8,7 @@
 #include "channel.h"
 #include "channel_holder.h"
 #include "exit_status.h"
+#include "guest_report.h"
 
 namespace {
 
@@ -22,12 +23,14 @@ int run_query(const std::string& endpoint_arg, const std::string& command,
               double timeout_seconds) {
     std::optional<endpoint> where = parse_endpoint(endpoint_arg);
     if (!where)
-        return failed(kExitUsage, "not an endpoint: " + endpoint_arg +
+        return failed(kExitUsage, "not an endpoint: " + printable(endpoint_arg, 300) +
                                       " (unix:PATH or tcp:HOST:PORT)");
     std::optional<reply_kind> kind = reply_kind_of(command);
     if (!kind)
-        return failed(kExitUsage, "not a command: " + command +
+        return failed(kExitUsage, "not a command: " + printable(command) +
                                       " (PING, or GSTATS: and letters among C, M, D)");
+    if (!(timeout_seconds >= 0.001 && timeout_seconds <= 3600))
+        return failed(kExitUsage, "the timeout is not 0.001 to 3600 s");
 
     if (where->kind == endpoint::kind_type::unix_socket && unix_channel_held(where->path))
         return failed(kExitConnection, channel_held_message(where->path));
@@ -40,18 +43,30 @@ int run_query(const std::string& endpoint_arg, const std::string& command,
     case exchange_status::timeout:
         return failed(kExitTimeout, result.detail);
     case exchange_status::invalid:
+    case exchange_status::oversized:
+    case exchange_status::noisy:
         return failed(kExitInvalidReply, result.detail);
     default:
         return failed(kExitConnection, result.detail);
     }
 
+    // Only a reply that passed the check is printed: printable ASCII of the agent's own shape,
+    // which no indentation can blow up.
     std::string shown = result.reply;
     if (*kind == reply_kind::report) {
+        std::string selector = command.substr(command.find(':') + 1);
+        guest_figures figures;
+        std::string error;
+        if (check_report(result.reply, selector, &figures, &error) != report_verdict::valid)
+            return failed(kExitInvalidReply,
+                          "not a report the agent can send: " + error + ": " +
+                              printable(result.reply));
+        if (figures.memory_probe_failed)
+            std::fprintf(stderr, "vorna-stats-host: the guest's memory probe failed (zeros)\n");
+        if (figures.disk_probe_failed)
+            std::fprintf(stderr, "vorna-stats-host: the guest's disk probe failed (zeros)\n");
         // In the agent's order of keys.
-        auto parsed = nlohmann::ordered_json::parse(result.reply, nullptr, false);
-        if (parsed.is_discarded())
-            return failed(kExitInvalidReply, "the reply is not valid JSON: " + printable(result.reply));
-        if (isatty(STDOUT_FILENO)) shown = parsed.dump(2);
+        if (isatty(STDOUT_FILENO)) shown = nlohmann::ordered_json::parse(result.reply).dump(2);
     }
     std::printf("%s\n", shown.c_str());
     return kExitOk;

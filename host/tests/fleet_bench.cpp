@@ -1,14 +1,19 @@
 // scripts/bench --host: one exporter polling a fleet of simulated guests that answer as the
 // agent does (the report about 3 s after the request: the agent's 1 s wait before a read and
 // its 2 s CPU window). Prints the exporter's CPU share and memory, and how long a reply takes to
-// show on /metrics. Asserts nothing.
+// show on /metrics; then the CPU of one poll of a reply trickled a byte per write, and scrape
+// latency with slow HTTP clients connected. Asserts nothing.
 // With --libvirt the exporter finds the guests as domains of libvirt's test driver (a node file
 // of GUESTS domains), so that the cost of listing them again and again shows.
 // Usage: fleet_bench VORNA_HOST_EXE [GUESTS [INTERVAL [CPU_SECONDS [LATENCY_SECONDS]]]] [--libvirt]
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol.h"
 #include "support/exposition.h"
 #include "support/process.h"
 #include "support/sim_guest.h"
@@ -80,6 +86,74 @@ std::vector<std::string> libvirt_fleet(const std::string& exe, int guests, int i
             "--libvirt", "test://" + here + "/fleet/node.xml"};
 }
 
+// CPU of one poll of a guest that sends an unfinished reply one byte per write, up to the cap.
+void bench_trickled_reply(const char* host_exe) {
+    sim_guest_options options;
+    options.behaviour = guest_behaviour::trickle;
+    sim_guest guest("trickle.sock", options);
+    child_process exporter({host_exe, "export", "--listen", "127.0.0.1:0", "--interval", "3600",
+                            "--timeout", "120", "--vm", "trickle=" + guest.endpoint()});
+    if (!exporter.wait_for_err("serving /metrics on", 10s)) return;
+    double cpu_before = cpu_seconds(exporter.pid());
+    auto start = clock_type::now();
+    bool ended = exporter.wait_for_err("trickle: down", 180s).has_value();
+    std::printf("one poll of an unfinished %zu KiB reply sent one byte per write: %.2f s CPU "
+                "over %.1f s%s\n",
+                kMaxReplyBytes / 1024, cpu_seconds(exporter.pid()) - cpu_before,
+                std::chrono::duration<double>(clock_type::now() - start).count(),
+                ended ? "" : " (the poll had not ended)");
+}
+
+// Scrape latency while clients hold connections, sending their request one byte a second.
+void bench_slow_http_clients(const char* host_exe, int clients) {
+    sim_guest guest("slow-http.sock", {});
+    child_process exporter({host_exe, "export", "--listen", "127.0.0.1:0", "--interval", "1",
+                            "--timeout", "4", "--vm", "vm=" + guest.endpoint()});
+    auto port_text = exporter.wait_for_err("serving /metrics on 127.0.0.1:", 10s);
+    if (!port_text) return;
+    int port = std::stoi(*port_text);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> slow;
+    for (int i = 0; i < clients; ++i)
+        slow.emplace_back([&done, port] {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address = {};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<std::uint16_t>(port));
+            const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+            if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+                for (std::size_t at = 0; !done && at < request.size(); ++at) {
+                    // A client the server dropped is replaced at once, as an attacker would.
+                    if (send(fd, &request[at], 1, MSG_NOSIGNAL) != 1) {
+                        close(fd);
+                        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+                        at = 0;
+                    }
+                    std::this_thread::sleep_for(1s);
+                }
+            close(fd);
+        });
+    std::this_thread::sleep_for(500ms);
+    std::vector<double> latencies;
+    int failed = 0;
+    auto start = clock_type::now();
+    while (clock_type::now() - start < 20s) {
+        auto before = clock_type::now();
+        if (!http_get(port, "/metrics", 40s)) ++failed;
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(clock_type::now() - before).count());
+        std::this_thread::sleep_for(200ms);
+    }
+    done = true;
+    for (std::thread& client : slow) client.join();
+    std::printf("scrapes with %d clients sending a byte a second: %zu in 20 s, median %.0f ms, "
+                "max %.0f ms, %d failed\n",
+                clients, latencies.size(), percentile(latencies, 0.5), percentile(latencies, 1.0),
+                failed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,7 +169,8 @@ int main(int argc, char** argv) {
     int latency_window = argc > 5 ? std::atoi(argv[5]) : 30;
 
     // A libvirt-like channel folder; each report carries the wall time it was sent at, in ms,
-    // as its swap_free figure, so the scrape that first shows it tells the delay.
+    // as its swap_free figure (and swap_total, so that it stays plausible), so the scrape that
+    // first shows it tells the delay.
     mkdir("fleet", 0755);
     std::vector<std::unique_ptr<sim_guest>> fleet;
     for (int i = 1; i <= guests; ++i) {
@@ -104,9 +179,10 @@ int main(int argc, char** argv) {
         sim_guest_options options;
         options.report_delay = 3s;
         options.report = [] {
+            std::string now = std::to_string(wall_ms());
             return "{\"cpu\": {\"ncpus\": 4,\"percent\": 25.00},\"memory\": {\"mem_total\": "
-                   "2097152,\"mem_free\": 1048576,\"swap_total\": 3145728,\"swap_free\": " +
-                   std::to_string(wall_ms()) +
+                   "2097152,\"mem_free\": 1048576,\"swap_total\": " + now + ",\"swap_free\": " +
+                   now +
                    "},\"disk\": {\"used\": 10485760,\"free\": 20971520,\"total\": 31457280,"
                    "\"unit\": \"kB\"}}";
         };
@@ -184,5 +260,10 @@ int main(int argc, char** argv) {
                 "max %.0f ms\n",
                 delays.size(), percentile(delays, 0.5), percentile(delays, 0.95),
                 percentile(delays, 1.0));
+    fleet.clear();
+    exporter.stop(SIGTERM);
+
+    bench_trickled_reply(argv[1]);
+    bench_slow_http_clients(argv[1], 4);
     return 0;
 }

@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "channel.h"
 #include "exit_status.h"
+#include "guest_report.h"
 #include "support/process.h"
 #include "support/sim_guest.h"
 
@@ -27,14 +30,42 @@ struct query_case {
     std::string out;
 };
 
+// Nothing but printable ASCII and line ends: what a terminal shows as it is.
+bool plain_text(const std::string& text) {
+    for (char c : text)
+        if ((c < 0x20 || c > 0x7e) && c != '\n') return false;
+    return true;
+}
+
+// Balanced JSON nested as deep as a reply can be, which indentation would square.
+std::string deeply_nested() {
+    std::string text;
+    while (text.size() + 8 < kMaxReplyBytes / 2) text += "{\"a\": ";
+    text += "1";
+    for (std::size_t i = text.size() / 6; i > 0; --i) text += "}";
+    return text;
+}
+
+std::string with_unit(const std::string& unit) {
+    std::string text = kSimReport;
+    return text.replace(text.find("\"kB\""), 4, "\"" + unit + "\"");
+}
+
 TEST(QueryTest, OutputAndStatusForEachKindOfGuest) {
     mkdir("sock", 0755);
     const std::string report = std::string(kSimReport) + "\n";
+    const std::string nested = deeply_nested();
+    // A C1 control (CSI), a right-to-left override and a bare carriage return.
+    const std::string unsafe = with_unit("k\xc2\x9b""2J\xe2\x80\xae""B\r");
     const query_case cases[] = {
         {"ping", guest_behaviour::agent, nullptr, {"PING"}, kExitOk, "PONG\n"},
         {"report", guest_behaviour::agent, nullptr, {}, kExitOk, report},
-        {"report, braces in a string", guest_behaviour::agent, "{\"a\": \"}\"}", {"GSTATS:C"},
-         kExitOk, "{\"a\": \"}\"}\n"},
+        {"cpu alone", guest_behaviour::agent, "{\"cpu\": {\"ncpus\": 1,\"percent\": 0.00} }",
+         {"GSTATS:C"}, kExitOk, "{\"cpu\": {\"ncpus\": 1,\"percent\": 0.00} }\n"},
+        {"not the agent's shape", guest_behaviour::agent, "{\"a\": \"}\"}", {"GSTATS:C"},
+         kExitInvalidReply, ""},
+        {"deeply nested", guest_behaviour::agent, nested.c_str(), {}, kExitInvalidReply, ""},
+        {"unsafe characters", guest_behaviour::agent, unsafe.c_str(), {}, kExitInvalidReply, ""},
         {"silent", guest_behaviour::silent, nullptr, {"--timeout", "1"}, kExitTimeout, ""},
         {"garbage", guest_behaviour::garbage, nullptr, {}, kExitInvalidReply, ""},
         {"not JSON", guest_behaviour::agent, "{oops}", {}, kExitInvalidReply, ""},
@@ -43,17 +74,26 @@ TEST(QueryTest, OutputAndStatusForEachKindOfGuest) {
         {"two commands", guest_behaviour::agent, nullptr, {"PING;PING"}, kExitUsage, ""},
         {"bad timeout", guest_behaviour::agent, nullptr, {"--timeout", "0"}, kExitUsage, ""},
     };
-    for (const query_case& c : cases) {
-        sim_guest_options options;
-        options.behaviour = c.behaviour;
-        if (c.report != nullptr) options.report = [&c] { return std::string(c.report); };
-        sim_guest guest("sock/query", options);
-        std::vector<std::string> argv = {host_exe(), "query", guest.endpoint()};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        process_result got = run_process(argv, std::chrono::seconds(20));
+    // All at once: each query waits for its channel to be quiet first.
+    std::vector<std::future<process_result>> runs;
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        runs.push_back(std::async(std::launch::async, [&c = cases[i], i] {
+            sim_guest_options options;
+            options.behaviour = c.behaviour;
+            if (c.report != nullptr) options.report = [&c] { return std::string(c.report); };
+            sim_guest guest("sock/query-" + std::to_string(i), options);
+            std::vector<std::string> argv = {host_exe(), "query", guest.endpoint()};
+            argv.insert(argv.end(), c.args.begin(), c.args.end());
+            return run_process(argv, std::chrono::seconds(30));
+        }));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const query_case& c = cases[i];
+        process_result got = runs[i].get();
         EXPECT_EQ(got.status, c.status) << c.what << ": " << got.err;
         EXPECT_EQ(got.out, c.out) << c.what;
         EXPECT_EQ(got.err.empty(), c.status == kExitOk) << c.what << ": " << got.err;
+        EXPECT_TRUE(plain_text(got.err)) << c.what << ": " << got.err;
+        EXPECT_LT(got.err.size(), 1000u) << c.what;
     }
 }
 
@@ -76,6 +116,136 @@ TEST(QueryTest, IndentedJsonOnATerminal) {
         {"script", "-qec", host_exe() + " query " + guest.endpoint(), "/dev/null"}, std::chrono::seconds(20));
     EXPECT_EQ(got.status, 0) << got.err;
     EXPECT_EQ(got.out.substr(0, 40), "{\r\n  \"cpu\": {\r\n    \"ncpus\": 4,\r\n    \"per") << got.out;
+}
+
+TEST(QueryTest, NothingUncheckedReachesATerminal) {
+    sim_guest_options options;
+    const std::string nested = deeply_nested();
+    options.report = [&nested] { return nested; };
+    sim_guest guest("sock/terminal", options);
+    process_result got = run_process(
+        {"script", "-qec", host_exe() + " query " + guest.endpoint(), "/dev/null"},
+        std::chrono::seconds(20));
+    EXPECT_EQ(got.status, kExitInvalidReply) << got.out;
+    EXPECT_LT(got.out.size(), 1000u);
+    std::string shown = got.out.substr(0, 2000);
+    for (std::size_t at = shown.find("\r\n"); at != std::string::npos; at = shown.find("\r\n"))
+        shown.erase(at, 1);  // the terminal's own line ends
+    EXPECT_TRUE(plain_text(shown)) << shown;
+}
+
+TEST(QueryTest, VmNameAndOptionsAreChecked) {
+    const std::vector<std::string> refused[] = {
+        {"export", "--listen", "127.0.0.1:0", "--vm", "a\x1b[2J=unix:sock/x"},
+        {"export", "--listen", "127.0.0.1:0", "--vm", "a\xff=unix:sock/x"},
+        {"export", "--listen", "127.0.0.1:0", "--vm", "a=unix:sock/x", "--timeout", "1e300"},
+        {"query", "unix:sock/x", "--timeout", "1e300"},
+    };
+    for (const auto& args : refused) {
+        std::vector<std::string> argv = {host_exe()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        process_result got = run_process(argv, std::chrono::seconds(20));
+        EXPECT_EQ(got.status, kExitUsage) << args.back() << got.err;
+        EXPECT_TRUE(plain_text(got.err)) << got.err;
+    }
+}
+
+// Each report names its request: its cpu count is the number of GSTATS: the guest has read.
+sim_guest_options numbered_reports(std::chrono::milliseconds delay) {
+    sim_guest_options options;
+    options.report_delay = delay;
+    options.keep_late_replies = true;
+    auto count = std::make_shared<int>(0);
+    options.report = [count] {
+        std::string text = kSimReport;
+        return text.replace(text.find("4"), 1, std::to_string(++*count));
+    };
+    return options;
+}
+
+std::uint64_t cpus_of(const exchange_result& result) {
+    guest_figures figures;
+    std::string error;
+    EXPECT_EQ(check_report(result.reply, "CMD", &figures, &error), report_verdict::valid) << error;
+    return figures.cpu_count;
+}
+
+TEST(ChannelTest, LateReplyIsNeverTakenForTheNextRequest) {
+    sim_guest guest("sock/late", numbered_reports(std::chrono::milliseconds(2500)));
+    guest_channel channel(*parse_endpoint(guest.endpoint()));
+    // Given up on; QEMU hands the reply to the next connection.
+    EXPECT_EQ(
+        channel.exchange("GSTATS:CMD", reply_kind::report, std::chrono::seconds(1), -1).status,
+        exchange_status::timeout);
+    exchange_result second =
+        channel.exchange("GSTATS:CMD", reply_kind::report, std::chrono::seconds(10), -1);
+    ASSERT_EQ(second.status, exchange_status::ok) << second.detail;
+    EXPECT_EQ(cpus_of(second), 2u);
+    exchange_result third =
+        channel.exchange("GSTATS:CMD", reply_kind::report, std::chrono::seconds(10), -1);
+    ASSERT_EQ(third.status, exchange_status::ok) << third.detail;
+    EXPECT_EQ(cpus_of(third), 3u);
+}
+
+TEST(ChannelTest, QueryNeverPrintsAReplyThatWaitedForIt) {
+    sim_guest guest("sock/late", numbered_reports(std::chrono::milliseconds(2500)));
+    EXPECT_EQ(run_process({host_exe(), "query", guest.endpoint(), "--timeout", "1"},
+                          std::chrono::seconds(20))
+                  .status,
+              kExitTimeout);
+    process_result got =
+        run_process({host_exe(), "query", guest.endpoint()}, std::chrono::seconds(30));
+    EXPECT_EQ(got.status, kExitOk) << got.err;
+    EXPECT_NE(got.out.find("\"ncpus\": 2,"), std::string::npos) << got.out;
+}
+
+struct unpaired_case {
+    const char* what;
+    sim_guest_options options;
+    exchange_status status;
+};
+
+TEST(ChannelTest, BytesThatCannotBeTheReplyAreNeverTakenForIt) {
+    sim_guest_options too_soon;  // a report sooner than the agent's CPU window allows
+    too_soon.report_delay = std::chrono::milliseconds(0);
+    sim_guest_options twice;
+    twice.report = [] { return std::string(kSimReport) + kSimReport; };
+    sim_guest_options chatter;
+    chatter.behaviour = guest_behaviour::chatter;
+    const unpaired_case cases[] = {
+        {"too soon", too_soon, exchange_status::timeout},
+        {"two replies", twice, exchange_status::noisy},
+        {"never quiet", chatter, exchange_status::noisy},
+    };
+    std::vector<std::future<exchange_result>> runs;
+    for (const unpaired_case& c : cases)
+        runs.push_back(std::async(std::launch::async, [&c] {
+            sim_guest guest("", c.options);
+            guest_channel channel(*parse_endpoint(guest.endpoint()));
+            return channel.exchange("GSTATS:CMD", reply_kind::report, std::chrono::seconds(4), -1);
+        }));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        exchange_result got = runs[i].get();
+        EXPECT_EQ(got.status, cases[i].status) << cases[i].what << ": " << got.detail;
+    }
+}
+
+TEST(ChannelTest, WaitForQuietEndsOnStop) {
+    sim_guest_options chatter;
+    chatter.behaviour = guest_behaviour::chatter;
+    sim_guest guest("", chatter);
+    guest_channel channel(*parse_endpoint(guest.endpoint()));
+    stop_signal stop;
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        stop.raise();
+    });
+    auto start = std::chrono::steady_clock::now();
+    exchange_result got =
+        channel.exchange("GSTATS:CMD", reply_kind::report, std::chrono::seconds(4), stop.fd());
+    stopper.join();
+    EXPECT_EQ(got.status, exchange_status::stopped) << got.detail;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST(ChannelTest, MessagesOnOneConnectionAreASecondApartAndNeverMerge) {

@@ -37,6 +37,13 @@ vorna_fresh_prefix() {
   trap 'wine_stop; WINEPREFIX="$build/x86_64/wineprefix-wow64" wine_stop' EXIT
 }
 
+# The host program's fuzz target alone: clang, for libFuzzer and the sanitizers.
+vorna_build_host_fuzz() {
+  CC=clang CXX=clang++ cmake -S "$repo/host" -B "$build/host-fuzz" -DCMAKE_BUILD_TYPE=Debug \
+    -DVORNA_HOST_FUZZ=ON >/dev/null
+  cmake --build "$build/host-fuzz" -j "$jobs"
+}
+
 # The host program, vorna-stats-host: native, gcc, optimised. Before vorna_build, whose tests
 # run its end-to-end test against the agent.
 vorna_build_host() {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 const char kSimReport[] =
@@ -60,15 +61,21 @@ void sim_guest::serve() {
         if (watched[1].revents != 0) return;
         int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
+        if (!kept_.empty()) send(client, kept_.data(), kept_.size(), MSG_NOSIGNAL);
+        kept_.clear();
         serve_connection(client);
         close(client);
     }
 }
 
 void sim_guest::serve_connection(int client) {
+    bool chatter = options_.behaviour == guest_behaviour::chatter;
     for (;;) {
         pollfd watched[2] = {{client, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-        poll(watched, 2, -1);
+        if (poll(watched, 2, chatter ? 500 : -1) == 0) {
+            send(client, "x", 1, MSG_NOSIGNAL);
+            continue;
+        }
         if (watched[1].revents != 0) return;
         char message[512];
         ssize_t count = recv(client, message, sizeof message, 0);
@@ -79,14 +86,25 @@ void sim_guest::serve_connection(int client) {
         std::string reply;
         switch (options_.behaviour) {
         case guest_behaviour::silent:
+        case guest_behaviour::chatter:
             continue;
         case guest_behaviour::garbage:
+            if (stop_.wait_for(options_.report_delay)) return;
             reply = "\x01\x02 no reply here";
             break;
         case guest_behaviour::close_mid_reply:
             reply = options_.report();
             send(client, reply.data(), reply.size() / 2, MSG_NOSIGNAL);
             return;
+        case guest_behaviour::trickle:
+            if (stop_.wait_for(options_.report_delay)) return;
+            send(client, "{", 1, MSG_NOSIGNAL);
+            for (std::size_t i = 0; i < 2 * 64 * 1024 && !stop_.raised(); ++i) {
+                if (send(client, " ", 1, MSG_NOSIGNAL) != 1) return;
+                struct timespec pause = {0, 10 * 1000};
+                nanosleep(&pause, nullptr);
+            }
+            continue;
         case guest_behaviour::agent:
             if (text == "PING") {
                 reply = "PONG";
@@ -96,6 +114,17 @@ void sim_guest::serve_connection(int client) {
             }
             break;
         }
-        if (!reply.empty()) send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+        if (!reply.empty()) reply_to(client, reply);
+    }
+}
+
+void sim_guest::reply_to(int client, const std::string& reply) {
+    pollfd watched = {client, POLLIN, 0};
+    char byte;
+    bool gone = poll(&watched, 1, 0) > 0 &&
+                ((watched.revents & (POLLHUP | POLLERR)) != 0 ||
+                 recv(client, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0);
+    if (gone || send(client, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) {
+        if (options_.keep_late_replies) kept_ += reply;
     }
 }

@@ -15,14 +15,19 @@ enum class guest_behaviour {
     agent,            // PONG to PING, the report to GSTATS: after the report delay
     silent,           // reads and never answers
     close_mid_reply,  // half of the report, then the connection closes
-    garbage,          // bytes that are no reply
+    garbage,          // after the report delay, bytes that are no reply
+    trickle,          // after the report delay, a reply that never ends, one byte per write
+    chatter,          // a byte every half second, whatever the host sends
 };
 
 struct sim_guest_options {
     guest_behaviour behaviour = guest_behaviour::agent;
-    std::chrono::milliseconds report_delay{0};
+    // The agent's 2 s CPU window: no report comes sooner.
+    std::chrono::milliseconds report_delay{2000};
     // The reply to GSTATS:; the default is kSimReport.
     std::function<std::string()> report;
+    // As QEMU does: a reply written while no host is connected waits for the next connection.
+    bool keep_late_replies = false;
 };
 
 // The default report, and its figures in KiB.
@@ -48,6 +53,8 @@ public:
 private:
     void serve();
     void serve_connection(int client);
+    // Sends the reply, or keeps it for the next connection when the host has gone.
+    void reply_to(int client, const std::string& reply);
 
     sim_guest_options options_;
     std::string path_;
@@ -56,5 +63,6 @@ private:
     stop_signal stop_;
     std::atomic<int> messages_{0};
     std::atomic<long long> last_message_ns_{0};
+    std::string kept_;
     std::thread thread_;
 };

@@ -43,6 +43,26 @@ TEST(FleetTest, VmThatFailedItsLastPollShowsDownWithoutFigures) {
     }
 }
 
+TEST(FleetTest, FiguresOfAProbeThatFailedInTheGuestAreNotServed) {
+    vm_state state;
+    state.up = true;
+    state.figures.cpu_count = 2;
+    state.figures.memory_total_bytes = 4096;
+    state.figures.disk_probe_failed = true;
+    state.last_good_unix = 1700000000.0;
+    std::string text = exposition_of({{"vm", state}});
+    EXPECT_EQ(sample_of(text, "vorna_up", "vm"), 1.0);
+    EXPECT_EQ(sample_of(text, "vorna_cpus", "vm"), 2.0);
+    EXPECT_EQ(sample_of(text, "vorna_memory_total_bytes", "vm"), 4096.0);
+    for (const char* figure : {"vorna_disk_used_bytes", "vorna_disk_free_bytes",
+                               "vorna_disk_total_bytes"})
+        EXPECT_FALSE(sample_of(text, figure, "vm")) << figure;
+    EXPECT_NE(text.find("vorna_probe_failed{vm=\"vm\",fragment=\"disk\"} 1\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("vorna_probe_failed{vm=\"vm\",fragment=\"memory\"} 0\n"),
+              std::string::npos);
+}
+
 TEST(FleetTest, RemovedVmIsNotBroughtBackByItsLastPoll) {
     fleet vms;
     vms.add("a");

@@ -50,17 +50,40 @@ TEST(ProtocolTest, RepliesEndWhereTheirShapeSays) {
         {reply_kind::report, "{\"a\": \"}", scan_status::incomplete, 0},
         {reply_kind::report, "PONG", scan_status::invalid, 0},
         {reply_kind::report, " {}", scan_status::invalid, 0},
-        {reply_kind::report, "{" + std::string(kMaxReplyBytes, ' '), scan_status::invalid, 0},
+        {reply_kind::report, "{" + std::string(kMaxReplyBytes - 2, ' ') + "}",
+         scan_status::complete, kMaxReplyBytes},
+        {reply_kind::report, "{" + std::string(kMaxReplyBytes - 1, ' '), scan_status::oversized, 0},
+        {reply_kind::report,
+         std::string(kMaxReplyBytes / 2, '{') + std::string(kMaxReplyBytes / 2, '}'),
+         scan_status::complete, kMaxReplyBytes},
     };
     for (const scan_case& c : cases) {
         scan_result got = scan_reply(c.kind, c.bytes);
         EXPECT_EQ(got.status, c.status) << c.bytes.substr(0, 40);
         EXPECT_EQ(got.length, c.length) << c.bytes.substr(0, 40);
+        // Fed a byte at a time, the scanner ends at the same place.
+        reply_scanner scanner(c.kind);
+        for (char byte : c.bytes) {
+            if (scanner.feed(std::string_view(&byte, 1)) != scan_status::incomplete) break;
+        }
+        EXPECT_EQ(scanner.status, c.status) << c.bytes.substr(0, 40);
+        if (c.status == scan_status::complete) {
+            EXPECT_EQ(scanner.length, c.length);
+        }
     }
+}
+
+TEST(ProtocolTest, OnlyAReportWithTheCpuFragmentTakesTheAgentsWindow) {
+    EXPECT_GE(earliest_reply("GSTATS:CMD"), std::chrono::milliseconds(1500));
+    EXPECT_GE(earliest_reply("GSTATS:MC"), std::chrono::milliseconds(1500));
+    EXPECT_EQ(earliest_reply("GSTATS:MD").count(), 0);
+    EXPECT_EQ(earliest_reply("PING").count(), 0);
 }
 
 TEST(ProtocolTest, UnprintableBytesAreShownEscapedAndCut) {
     EXPECT_EQ(printable("A\x01\n\xff"), "A\\x01\\x0a\\xff");
+    // C1 controls, a bidirectional override and a bare carriage return.
+    EXPECT_EQ(printable("\xc2\x9b\xe2\x80\xae\r"), "\\xc2\\x9b\\xe2\\x80\\xae\\x0d");
     EXPECT_EQ(printable("abcdef", 3), "abc...");
 }
 
