@@ -362,6 +362,7 @@ TEST_F(QemuChannelTest, ExportFollowsAgentRestartGuestResetAndQemuRestart) {
     auto started = clock_type::now();
     boot();
     expect_back_up("QEMU restart", started);
+    std::printf("the exporter's log:\n%s", exporter.err().c_str());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ VORNA_PACKAGES=(
   wixl msitools
   osslsigncode openssl
   prometheus-cpp-dev libcli11-dev prometheus
+  qemu-system-x86 busybox-static cpio
 )
 
 vorna_setup() {
