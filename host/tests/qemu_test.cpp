@@ -36,8 +36,8 @@ using clock_type = std::chrono::steady_clock;
 constexpr int kInterval = 4;
 constexpr int kTimeout = 10;
 // From the agent's port opening to vorna_up 1: one interval, the agent's reply and its reopen
-// cycle (a read with no host connected is end of file; it opens the port again 4 s later), with
-// a margin for Wine under an emulated processor.
+// cycle (with no host connected a read is end of file; it opens the port again seconds later),
+// with a margin for Wine under an emulated processor.
 constexpr auto kRecovery = std::chrono::seconds(kInterval + 20);
 
 std::string env(const char* name) {

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The test guest's session, chrooted into the host's root (read-only, with tmpfs where Linux
-# writes): copies the prepared Wine prefix, starts Wine and the agent on the agent's port, then
+# writes): unpacks the prepared Wine prefix, starts Wine and the agent on the agent's port, then
 # runs the test's commands from the control port, each answered by its output and a line
 # "@@end STATUS".
 export HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin WINEDEBUG=-all
@@ -17,7 +17,7 @@ done
 note() { echo "vorna-guest: $* after $(cut -d' ' -f1 /proc/uptime) s" >/dev/console; }
 
 tar -C /tmp -xf "$prefix"
-note "prefix copied"
+note "prefix unpacked"
 # The prefix was set up on the host: the guest starts only the server, not wineboot's service
 # stack (services.exe, plugplay, two winedevice, rpcss, svchost), which the agent in the
 # foreground does not use and which under an emulated processor takes the guest about 25 s of
@@ -25,6 +25,8 @@ note "prefix copied"
 export WINEDLLOVERRIDES=wineboot.exe=d
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
 
+# Wine cannot map the agent's default \\.\Global\ path: the prefix's dosdevices name vorna0
+# links to the port (guest_image.sh).
 agent_pid=
 agent_start() {
   "$wine64" "$agent" -p '\\.\vorna0' </dev/null >>/tmp/agent.log 2>&1 &
