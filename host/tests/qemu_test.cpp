@@ -134,13 +134,16 @@ protected:
         setup_.run_dir = setup_.image_dir + "/run";
         setup_.session_script = std::string(VORNA_QEMU_SCRIPTS) + "/guest_session.sh";
         setup_.agent_exe = env("VORNA_AGENT_EXE");
+        const char* shipped = std::getenv("VORNA_SHIPPED_EXE");
+        const char* wow64 = std::getenv("VORNA_QEMU_WOW64_PREFIX");
         if (system("command -v qemu-system-x86_64 >/dev/null") != 0) {
             skip_ = "QEMU cannot run here: qemu-system-x86_64 is not installed";
             return;
         }
         auto began = clock_type::now();
-        process_result image = run_process(
-            {std::string(VORNA_QEMU_SCRIPTS) + "/guest_image.sh", setup_.image_dir}, 600s);
+        process_result image = run_process({std::string(VORNA_QEMU_SCRIPTS) + "/guest_image.sh",
+                                            setup_.image_dir, wow64 ? wow64 : ""},
+                                           600s);
         if (image.status == 77) {
             skip_ = "QEMU cannot run here: no guest kernel: " + image.err;
             return;
@@ -150,6 +153,8 @@ protected:
             return;
         }
         std::printf("guest image ready after %.1f s\n", seconds_between(began, clock_type::now()));
+        if (shipped && *shipped && access((setup_.image_dir + "/wineprefix-wow64.tar").c_str(), F_OK) == 0)
+            setup_.agent32_exe = shipped;
         run_process({"mkdir", "-p", setup_.run_dir}, 10s);
         choose_accelerator();
     }
@@ -275,6 +280,32 @@ TEST_F(QemuChannelTest, QueryReportAgreesWithTheGuest) {
     expect_within_one_percent(report["disk"]["total"].get<double>(), disk_total, "disk total");
     EXPECT_EQ(report["disk"]["used"].get<std::uint64_t>() + report["disk"]["free"].get<std::uint64_t>(),
               report["disk"]["total"].get<std::uint64_t>());
+}
+
+// The shipped 32-bit program through the same channel, in the guest's WoW64 prefix.
+TEST_F(QemuChannelTest, ShippedProgramAnswersThroughTheChannel) {
+    ASSERT_TRUE(guest_);
+    if (setup_.agent32_exe.empty())
+        GTEST_SKIP() << "no 32-bit program or WoW64 prefix (VORNA_SHIPPED_EXE, VORNA_QEMU_WOW64_PREFIX: "
+                        "the i686 tests make that prefix)";
+    std::optional<qemu_guest::result> started = guest_->run("agent32_start", 120s);
+    ASSERT_TRUE(started && started->status == 0) << (started ? started->output : "") << guest_->console();
+    std::vector<std::string> argv = {env("VORNA_HOST_EXE"), "query", guest_->agent32_endpoint()};
+    argv.insert(argv.end(), {"PING", "--timeout", "120"});
+    process_result pong = run_process(argv, 130s);
+    EXPECT_EQ(pong.status, 0) << pong.err;
+    EXPECT_EQ(pong.out, "PONG\n");
+    argv.erase(argv.begin() + 3, argv.end());
+    argv.push_back("GSTATS:CMD");
+    process_result got = run_process(argv, 60s);
+    ASSERT_EQ(got.status, 0) << got.err;
+    json report = json::parse(got.out);
+    EXPECT_EQ(report["cpu"]["ncpus"].get<double>(), 1.0);  // the guest's one processor
+    EXPECT_EQ(report["disk"]["used"].get<std::uint64_t>() + report["disk"]["free"].get<std::uint64_t>(),
+              report["disk"]["total"].get<std::uint64_t>());
+    std::optional<qemu_guest::result> stopped = guest_->run("agent32_stop", 60s);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->status, 0) << stopped->output;
 }
 
 // A reply the guest writes after the host gave up waits in the channel for the host's next

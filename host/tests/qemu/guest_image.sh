@@ -3,13 +3,32 @@
 # virtio, console and 9p modules (downloaded, unpacked, never installed), a busybox initramfs
 # whose /init is guest_init.sh, and a 64-bit Wine prefix (and its tar) that the guest unpacks at
 # every boot.
+# With WOW64_PREFIX (a prefix with its 32-bit half, which the i686 tests make), also a copy of it
+# for the shipped 32-bit program, made again whenever that prefix is newer.
 # Exit status 77: the kernel package cannot be downloaded.
-# Usage: guest_image.sh DIR
+# Usage: guest_image.sh DIR [WOW64_PREFIX]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 dir=$1
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
+wow64=${2:-}
+
+# Most of a prefix's drive_c is copies of Wine's own files (about 700 MB): links to them keep
+# the copy the guest makes at every boot small.
+link_wine_files() {
+  find "$1/drive_c" -type f -print0 |
+    while IFS= read -r -d '' file; do
+      for original in "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/${file##*/}" \
+                      "/usr/lib/i386-linux-gnu/wine/i386-windows/${file##*/}" \
+                      "/usr/share/wine/nls/${file##*/}"; do
+        if [ -f "$original" ] && cmp -s "$file" "$original"; then
+          ln -sf "$original" "$file"
+          break
+        fi
+      done
+    done
+}
 
 # In load order: each after what it needs.
 modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_console
@@ -64,20 +83,20 @@ if [ ! -f "$dir/wineprefix/system.reg" ]; then
   source "$here/../../../scripts/lib/wine.sh"
   rm -rf "$WINEPREFIX"
   wine_create_prefix
-  # Most of drive_c is copies of Wine's own files (about 700 MB): links to them keep the copy
-  # the guest makes at every boot small.
-  find "$WINEPREFIX/drive_c" -type f -print0 |
-    while IFS= read -r -d '' file; do
-      for original in "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/${file##*/}" \
-                      "/usr/share/wine/nls/${file##*/}"; do
-        if [ -f "$original" ] && cmp -s "$file" "$original"; then
-          ln -sf "$original" "$file"
-          break
-        fi
-      done
-    done
+  link_wine_files "$WINEPREFIX"
   ln -s /dev/virtio-ports/com.vorna.vm.stats_agent.0 "$WINEPREFIX/dosdevices/vorna0"
   rm -f "$dir/wineprefix.tar"
 fi
 # One file for the guest to read: over 9p each of the prefix's 900 entries would cost a round trip.
 [ -f "$dir/wineprefix.tar" ] || tar -C "$dir" -cf "$dir/wineprefix.tar" wineprefix
+
+if [ -n "$wow64" ] && [ -f "$wow64/drive_c/windows/syswow64/kernel32.dll" ] &&
+   { [ ! -f "$dir/wineprefix-wow64.tar" ] || [ "$wow64/system.reg" -nt "$dir/wineprefix-wow64.tar" ]; }; then
+  rm -rf "$dir/wineprefix-wow64"
+  cp -a "$wow64" "$dir/wineprefix-wow64"
+  rm -f "$dir"/wineprefix-wow64/dosdevices/com*
+  link_wine_files "$dir/wineprefix-wow64"
+  ln -s /dev/virtio-ports/com.vorna.vm.stats_agent.1 "$dir/wineprefix-wow64/dosdevices/vorna1"
+  tar -C "$dir" -cf "$dir/wineprefix-wow64.tar" wineprefix-wow64
+  rm -rf "$dir/wineprefix-wow64"
+fi

@@ -11,6 +11,8 @@ for word in $(cat /proc/cmdline); do
   case $word in
     vorna.prefix=*) prefix=${word#vorna.prefix=} ;;
     vorna.agent=*) agent=${word#vorna.agent=} ;;
+    vorna.prefix32=*) prefix32=${word#vorna.prefix32=} ;;
+    vorna.agent32=*) agent32=${word#vorna.agent32=} ;;
   esac
 done
 
@@ -44,6 +46,25 @@ agent_stop() {
   return "$status"
 }
 agent_start
+
+# The shipped 32-bit program, on request, in the WoW64 prefix (and its own server) on the second
+# port: natively, as the guest's kernel runs 32-bit programs.
+agent32_pid=
+agent32_start() {
+  [ -d /tmp/wineprefix-wow64 ] || tar -C /tmp -xf "$prefix32" || return 1
+  WINEPREFIX=/tmp/wineprefix-wow64 /usr/lib/wine/wine "$agent32" -p '\\.\vorna1' \
+    </dev/null >>/tmp/agent32.log 2>&1 &
+  agent32_pid=$!
+  note "32-bit agent started"
+}
+agent32_stop() {
+  [ -n "$agent32_pid" ] || return 0
+  kill -INT "$agent32_pid"
+  wait "$agent32_pid"
+  local status=$?
+  agent32_pid=
+  return "$status"
+}
 
 # With no host connected the port reads as end of file: wait and read again.
 exec 3<>/dev/virtio-ports/vorna.test.control

@@ -36,7 +36,7 @@ qemu_guest::qemu_guest(const guest_setup& setup, int boot)
     : setup_(setup),
       console_path_(setup.run_dir + "/console-" + std::to_string(boot) + ".log"),
       started_(clock::now()) {
-    for (const char* name : {"/agent.sock", "/control.sock", "/qmp.sock"})
+    for (const char* name : {"/agent.sock", "/agent32.sock", "/control.sock", "/qmp.sock"})
         if (setup_.run_dir.size() + std::strlen(name) >= sizeof(sockaddr_un::sun_path))
             throw std::runtime_error("run folder too long for a UNIX socket: " + setup_.run_dir);
     std::vector<std::string> argv = {"qemu-system-x86_64"};
@@ -48,13 +48,17 @@ qemu_guest::qemu_guest(const guest_setup& setup, int boot)
         "-kernel", setup_.image_dir + "/kernel/vmlinuz",
         "-initrd", setup_.image_dir + "/initramfs.cpio",
         "-append", "console=ttyS0 quiet vorna.session=" + setup_.session_script +
-                   " vorna.prefix=" + setup_.image_dir + "/wineprefix.tar vorna.agent=" + setup_.agent_exe,
+                   " vorna.prefix=" + setup_.image_dir + "/wineprefix.tar vorna.agent=" + setup_.agent_exe +
+                   " vorna.prefix32=" + setup_.image_dir + "/wineprefix-wow64.tar vorna.agent32=" +
+                   setup_.agent32_exe,
         // The guest runs the host's own Wine: the host's root, read-only.
         "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
         "-device", "virtio-serial",
         "-chardev", "socket,id=vorna0,path=" + agent_socket() + ",server=on,wait=off",
         "-device", std::string("virtserialport,chardev=vorna0,id=") + kAgentDevice +
                    ",name=com.vorna.vm.stats_agent.0",
+        "-chardev", "socket,id=vorna1,path=" + setup_.run_dir + "/agent32.sock,server=on,wait=off",
+        "-device", "virtserialport,chardev=vorna1,name=com.vorna.vm.stats_agent.1",
         "-chardev", "socket,id=control,path=" + setup_.run_dir + "/control.sock,server=on,wait=off",
         "-device", std::string("virtserialport,chardev=control,id=") + kControlDevice + ",name=" + kControlPort,
     };

@@ -16,6 +16,7 @@ struct guest_setup {
     std::string run_dir;
     std::string session_script;
     std::string agent_exe;
+    std::string agent32_exe;  // the shipped 32-bit program; empty: none
     std::vector<std::string> accelerator;  // e.g. {"-accel", "tcg", "-cpu", "max,-smap", "-smp", "1"}
 };
 
@@ -34,6 +35,8 @@ public:
 
     std::string agent_socket() const { return setup_.run_dir + "/agent.sock"; }
     std::string agent_endpoint() const { return "unix:" + agent_socket(); }
+    // The 32-bit program's port, the guest's second (agent32_start in the session).
+    std::string agent32_endpoint() const { return "unix:" + setup_.run_dir + "/agent32.sock"; }
 
     // Runs a shell command in the guest's session (its functions agent_start and agent_stop
     // among them): its exit status and output, nothing when no answer came in time.
