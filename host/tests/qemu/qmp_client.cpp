@@ -29,7 +29,15 @@ qmp_client::qmp_client(const std::string& path, std::chrono::milliseconds time) 
     if (fd_ < 0) throw std::runtime_error("no QMP socket at " + path);
     reader_ = std::thread([this] { read_messages(); });
     // The greeting comes as a reply-less message; the negotiation's reply follows.
-    execute("qmp_capabilities");
+    try {
+        execute("qmp_capabilities");
+    } catch (...) {
+        // QEMU can fail after it listens (KVM refusing the processor model, for one).
+        shutdown(fd_, SHUT_RDWR);
+        reader_.join();
+        close(fd_);
+        throw;
+    }
 }
 
 qmp_client::~qmp_client() {
