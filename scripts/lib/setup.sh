@@ -15,6 +15,7 @@ VORNA_PACKAGES=(
   pkg-config libvirt-dev libxml2-dev libyaml-cpp-dev libcrypt-dev libssl-dev libmicrohttpd-dev
   libvirt-daemon libvirt-clients prometheus-node-exporter curl
   debhelper dpkg-dev lintian pandoc man-db systemd iproute2 strace
+  qemu-system-x86 busybox-static cpio
 )
 
 vorna_setup() {
