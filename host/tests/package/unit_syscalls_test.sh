@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The unit's system call filter and address families allow what export does: the exporter under
 # strace finds a VM through libvirt, polls it and a named one (simulated guests) and serves a
-# scrape and a wrong path; every call it made must be in the unit's SystemCallFilter sets (as
+# scrape and a wrong path, over plain HTTP and over TLS with basic authentication; every call it made must be in the unit's SystemCallFilter sets (as
 # systemd-analyze expands them) and every socket of an allowed family. strace fails each call
 # outside those sets with EPERM, as the service manager would, so the scenario shows the exporter
 # working under the filter; a call outside is accepted only from the list of those known to be
@@ -68,48 +68,74 @@ else
   uri="test://$work/node.xml"
 fi
 echo "libvirt: $uri"
-# sh tells the exporter's PID (strace writes its trace in blocks) and becomes the exporter.
-strace -f -qq -e trace=all -e "inject=!$(sed 's/^/?/' <<<"$permitted" | paste -sd,):error=EPERM" \
-  -o trace.txt sh -c 'echo $$ >exporter.pid; exec "$@"' sh \
-  "$exe" export --web.listen-address 127.0.0.1:0 --interval 1 --vm guest="unix:$work/guest.sock" \
-  --vm-glob "$work/none/domain-*/com.vorna.vm.stats_agent.0" --libvirt "$uri" 2>exporter.err &
-tracer=$!
-port=
-for _ in $(seq 150); do
-  [ -n "$exporter" ] || exporter=$(cat exporter.pid 2>/dev/null || true)
-  port=$(sed -n 's/.*serving \/metrics on 127.0.0.1:\([0-9]*\)$/\1/p' exporter.err)
-  [ -n "$port" ] && [ -n "$exporter" ] && grep -q 'guest: up' exporter.err &&
-    grep -q 'listed: up' exporter.err && break
-  sleep 0.1
-done
-[ -n "$port" ] && [ -n "$exporter" ] || { cat exporter.err; echo "FAIL: the exporter did not serve" >&2; exit 1; }
-scrape=$(curl -fsS --max-time 5 "http://127.0.0.1:$port/metrics")
-for line in 'vorna_up{vm="guest"} 1' 'vorna_up{vm="listed"} 1' 'vorna_libvirt_up 1'; do
-  grep -qxF "$line" <<<"$scrape" || { cat exporter.err; echo "FAIL: no $line on /metrics" >&2; exit 1; }
-done
-curl -sS --max-time 5 -o /dev/null "http://127.0.0.1:$port/other"
-# The signal goes to the exporter itself. strace 6.1 now and then stays after its tracee has
-# ended: it gets a few seconds, then a SIGTERM (its output is written as it goes).
-kill -TERM "$exporter"
-for _ in $(seq 100); do kill -0 "$exporter" 2>/dev/null || break; sleep 0.1; done
-! kill -0 "$exporter" 2>/dev/null || { echo "FAIL: the exporter still runs 10 s after SIGTERM" >&2; exit 1; }
-exporter=
-for _ in $(seq 50); do kill -0 "$tracer" 2>/dev/null || break; sleep 0.1; done
-kill -TERM "$tracer" 2>/dev/null || true
-wait "$tracer" || true
-tracer=
+# One run of the exporter under strace, with the unit's filter emulated; trace-NAME.txt.
+# Usage: traced_export NAME SCHEME CURL_OPTIONS -- EXPORT_OPTIONS...
+traced_export() {
+  local name=$1 scheme=$2 curl_options=$3 port= scrape line
+  shift 4
+  exporter=
+  rm -f exporter.pid
+  : >"exporter-$name.err"
+  # sh tells the exporter's PID (strace writes its trace in blocks) and becomes the exporter.
+  strace -f -qq -e trace=all -e "inject=!$(sed 's/^/?/' <<<"$permitted" | paste -sd,):error=EPERM" \
+    -o "trace-$name.txt" sh -c 'echo $$ >exporter.pid; exec "$@"' sh \
+    "$exe" export --web.listen-address 127.0.0.1:0 --interval 1 --vm guest="unix:$work/guest.sock" \
+    --vm-glob "$work/none/domain-*/com.vorna.vm.stats_agent.0" --libvirt "$uri" "$@" \
+    2>"exporter-$name.err" &
+  tracer=$!
+  for _ in $(seq 150); do
+    [ -n "$exporter" ] || exporter=$(cat exporter.pid 2>/dev/null || true)
+    port=$(sed -n 's/.*serving \/metrics on 127.0.0.1:\([0-9]*\)\( (TLS)\)\{0,1\}$/\1/p' "exporter-$name.err")
+    [ -n "$port" ] && [ -n "$exporter" ] && grep -q 'guest: up' "exporter-$name.err" &&
+      grep -q 'listed: up' "exporter-$name.err" && break
+    sleep 0.1
+  done
+  [ -n "$port" ] && [ -n "$exporter" ] ||
+    { cat "exporter-$name.err"; echo "FAIL: the exporter ($name) did not serve" >&2; exit 1; }
+  # shellcheck disable=SC2086  # the options are words
+  scrape=$(curl -fsS --max-time 5 $curl_options "$scheme://127.0.0.1:$port/metrics")
+  for line in 'vorna_up{vm="guest"} 1' 'vorna_up{vm="listed"} 1' 'vorna_libvirt_up 1'; do
+    grep -qxF "$line" <<<"$scrape" ||
+      { cat "exporter-$name.err"; echo "FAIL: no $line on /metrics ($name)" >&2; exit 1; }
+  done
+  # shellcheck disable=SC2086
+  curl -sS --max-time 5 -o /dev/null $curl_options "$scheme://127.0.0.1:$port/other"
+  # The signal goes to the exporter itself. strace 6.1 now and then stays after its tracee has
+  # ended: it gets a few seconds, then a SIGTERM (its output is written as it goes).
+  kill -TERM "$exporter"
+  for _ in $(seq 100); do kill -0 "$exporter" 2>/dev/null || break; sleep 0.1; done
+  ! kill -0 "$exporter" 2>/dev/null ||
+    { echo "FAIL: the exporter ($name) still runs 10 s after SIGTERM" >&2; exit 1; }
+  exporter=
+  for _ in $(seq 50); do kill -0 "$tracer" 2>/dev/null || break; sleep 0.1; done
+  kill -TERM "$tracer" 2>/dev/null || true
+  wait "$tracer" || true
+  tracer=
+  echo "$name: served on $scheme://127.0.0.1:$port"
+}
+
+traced_export http http "" --
+# TLS (GnuTLS through libmicrohttpd) and basic authentication (bcrypt through crypt(3)).
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key \
+  -out server.crt -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -days 2 2>/dev/null
+printf '%s\n' 'tls_server_config:' '  cert_file: server.crt' '  key_file: server.key' \
+  'basic_auth_users:' '  prometheus: $2b$08$5sBQvsk5Wm3cYd00UOgHVOzzh/Y/UJ3rebSEfufDFfzZgWkl/i7lW' \
+  >web.yml
+traced_export tls https "--cacert server.crt --user prometheus:scrape" -- --web.config.file web.yml
 
 # The exporter's calls: from its execve on.
-used=$(awk -v exe="$exe" '
-  index($0, "execve(\"" exe "\"") { started = 1 }
-  started { call = $2; sub(/\(.*/, "", call); if (call ~ /^[a-z_0-9]+$/) print call }' trace.txt | sort -u)
+used=$(for trace in trace-*.txt; do
+  awk -v exe="$exe" '
+    index($0, "execve(\"" exe "\"") { started = 1 }
+    started { call = $2; sub(/\(.*/, "", call); if (call ~ /^[a-z_0-9]+$/) print call }' "$trace"
+done | sort -u)
 [ -n "$used" ] || { echo "FAIL: no calls of the exporter in the trace" >&2; exit 1; }
 outside=$(comm -23 <(echo "$used") <(echo "$permitted"))
 refused=$(comm -12 <(echo "$outside") <(tr ' ' '\n' <<<"$tolerated" | sort))
 outside=$(comm -23 <(echo "$outside") <(tr ' ' '\n' <<<"$tolerated" | sort))
 echo "system calls made: $(echo $used)"
 echo "refused with EPERM, and got over: ${refused:-none}"
-families=$(grep -oE 'socket\((AF_[A-Z0-9]+)' trace.txt | sed 's/socket(//' | sort -u)
+families=$(cat trace-*.txt | grep -oE 'socket\((AF_[A-Z0-9]+)' | sed 's/socket(//' | sort -u)
 echo "address families: $(echo $families)"
 status=0
 if [ -n "$outside" ]; then
