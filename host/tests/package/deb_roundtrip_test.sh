@@ -17,9 +17,11 @@ if [ "${1:-}" != --inside ]; then
   rm -rf "$work"
   mkdir -p "$work/scratch" "$work/v2"
   trap 'rm -rf "$work"' EXIT
-  # The same version with another default: the shipped ARGS on another port.
+  # The same version with another default: the shipped ARGS with another port.
   dpkg-deb --raw-extract "$deb" "$work/v2/tree"
-  sed -i 's/:9123 /:9124 /' "$work/v2/tree/etc/default/vorna-stats-host"
+  sed -i 's/^ARGS=""$/ARGS="--web.listen-address :9639"/' "$work/v2/tree/etc/default/vorna-stats-host"
+  grep -q '^ARGS="--web.listen-address :9639"$' "$work/v2/tree/etc/default/vorna-stats-host" ||
+    { echo "FAIL: the shipped default has no empty ARGS=\"\" to change" >&2; exit 1; }
   (cd "$work/v2/tree" && sed -i "s|^[0-9a-f]*  etc/default/vorna-stats-host\$|$(md5sum etc/default/vorna-stats-host)|" DEBIAN/md5sums)
   dpkg-deb --root-owner-group --build "$work/v2/tree" "$work/v2/rebuilt.deb" >/dev/null
   # --kill-child: a killed test takes the namespace's first process, and so all of it, along.
@@ -171,24 +173,40 @@ if [ -z "$libvirt_group" ]; then
   in_root groupdel libvirt
 fi
 
-step "the exporter as the unit starts it, with the shipped default (0.0.0.0:9123, libvirt's channels)"
+step "the exporter as the unit starts it, with the shipped default (:9638, the system libvirt)"
+# There is no libvirtd in this root (its /run is empty): the exporter serves, shows libvirt down
+# and says on standard error what it lacks.
+grep -qx 'ARGS=""' "$root$default_file" || fail "the shipped default has arguments: $(grep '^ARGS' "$root$default_file")"
 start_exporter
-scrape_until_up 9123 >/dev/null
-echo "scraped: vorna_up{vm=\"win10\"} 1"
+text=
+for _ in $(seq 60); do
+  kill -0 "$exporter" 2>/dev/null || fail "the exporter ended"
+  text=$(curl -fsS --max-time 2 http://127.0.0.1:9638/metrics 2>/dev/null) || text=
+  grep -q '^vorna_libvirt_up 0$' <<<"$text" && break
+  sleep 0.5
+done
+grep -E '^vorna_(build_info|libvirt_up|libvirt_domains_without_channel)[{ ]' <<<"$text" ||
+  fail "no build info and libvirt state on :9638; last scrape: $text"
+grep -q '^vorna_build_info{version="[^"]*"} 1$' <<<"$text" || fail "no vorna_build_info"
+grep -q '^vorna_libvirt_up 0$' <<<"$text" || fail "no vorna_libvirt_up 0"
+! grep -q '^vorna_up' <<<"$text" || fail "a VM polled without libvirt: $text"
+grep -q "libvirt qemu:///system: .*libvirt-sock-ro.*; trying again" "$root/tmp/exporter.err" ||
+  fail "no message that libvirt cannot be reached: $(cat "$root/tmp/exporter.err")"
+echo "standard error: $(cat "$root/tmp/exporter.err")"
 stop_exporter
 
 step "the operator edits $default_file and enables the unit"
 cat >"$root$default_file" <<'ARGS'
 # This host's arguments.
-ARGS="--listen 127.0.0.1:9123 --interval 1 --vm-glob /var/lib/libvirt/qemu/channel/target/domain-*/com.vorna.vm.stats_agent.0"
+ARGS="--web.listen-address 127.0.0.1:9638 --interval 1 --vm-glob /var/lib/libvirt/qemu/channel/target/domain-*/com.vorna.vm.stats_agent.0"
 ARGS
 in_root systemctl enable "$package.service" 2>&1
 [ -L "$root/etc/systemd/system/multi-user.target.wants/$package.service" ] ||
   fail "systemctl enable made no link"
 
-step "the exporter with the operator's arguments, scraped on 127.0.0.1:9123"
+step "the exporter with the operator's arguments, scraped on 127.0.0.1:9638"
 start_exporter
-scrape_until_up 9123
+scrape_until_up 9638
 read -r _ ruid euid _ < <(grep '^Uid:' "$root/proc/$exporter/status")
 [ "$ruid" = "$uid" ] && [ "$euid" = "$uid" ] || fail "the exporter runs as uid $ruid/$euid, not $uid"
 grep -E '^(Uid|Gid|Groups|CapEff|CapBnd|NoNewPrivs):' "$root/proc/$exporter/status"
@@ -196,14 +214,14 @@ stop_exporter
 
 step "upgrade to the same version with another default"
 in_root dpkg --install --force-confdef --force-confold "$deb2" >/dev/null
-grep -q '127.0.0.1:9123 --interval 1' "$root$default_file" || fail "the operator's arguments were replaced"
-grep -q ':9124 ' "$root$default_file.dpkg-dist" || fail "no new default beside the kept file"
+grep -q '127.0.0.1:9638 --interval 1' "$root$default_file" || fail "the operator's arguments were replaced"
+grep -q ':9639"' "$root$default_file.dpkg-dist" || fail "no new default beside the kept file"
 echo "kept: $(grep '^ARGS' "$root$default_file")"
 echo "new default in $default_file.dpkg-dist: $(grep '^ARGS' "$root$default_file.dpkg-dist")"
 [ -L "$root/etc/systemd/system/multi-user.target.wants/$package.service" ] ||
   fail "the upgrade disabled the unit"
 start_exporter
-scrape_until_up 9123 >/dev/null
+scrape_until_up 9638 >/dev/null
 echo "scraped again after the upgrade"
 stop_exporter
 
