@@ -3,6 +3,7 @@
 # before it starts: the Windows test compares the agent's report with them.
 # Usage: linux_figures.sh COMMAND... (WINEPREFIX set)
 set -euo pipefail
+trap 'echo "linux_figures.sh: line $LINENO failed (status $?)" >&2' ERR
 : "${WINEPREFIX:?WINEPREFIX must name the prefix in the build tree}"
 source "$(cd "$(dirname "$0")/../../scripts/lib" && pwd)/wine.sh"
 wine_boot  # drive_c exists once the prefix does
