@@ -43,10 +43,12 @@ std::string domain_xml(const std::string& name, const std::string& uuid,
     return xml + "</devices></domain>";
 }
 
+// A timeout well above the simulated guest's 2 s report delay: a reply at the edge of the
+// timeout would make the first poll a race.
 std::unique_ptr<child_process> start_exporter(const std::string& uri, int* port) {
     auto exporter = std::make_unique<child_process>(std::vector<std::string>{
         host_exe(), "export", "--libvirt", uri, "--web.listen-address", "127.0.0.1:0",
-        "--interval", "1", "--timeout", "2"});
+        "--interval", "1", "--timeout", "5"});
     auto text = exporter->wait_for_err("serving /metrics on 127.0.0.1:", 10s);
     *port = text ? std::stoi(*text) : 0;
     return exporter;
@@ -172,7 +174,7 @@ TEST(LibvirtDiscoveryTest, FollowsDomainsThatStartAndStopAndADaemonThatRestarts)
     daemon.stop();
     EXPECT_TRUE(exporter->wait_for_err("connection lost", 10s)) << exporter->err();
     // The domain runs on without the daemon, and is polled on.
-    EXPECT_EQ(sample_of(metrics(port), "vorna_up", "started-later"), 1.0);
+    EXPECT_EQ(sample_of(metrics(port), "vorna_up", "started-later"), 1.0) << metrics(port) << exporter->err();
     EXPECT_NE(metrics(port).find("vorna_libvirt_up 0"), std::string::npos);
     ASSERT_TRUE(daemon.start()) << daemon.err();
     started = clock_type::now();
