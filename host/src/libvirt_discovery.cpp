@@ -103,10 +103,38 @@ void libvirt_source::disconnect(const std::string& why) {
     virConnectClose(connection_);
     connection_ = nullptr;
     known_.clear();
+    listed_ids_.reset();
+    relist_ = true;  // domains may have stopped meanwhile: the next listing replaces them all
+}
+
+bool libvirt_source::running_ids(std::vector<int>* ids, bool* complete) {
+    int running = virConnectNumOfDomains(connection_);
+    if (running < 0) return false;
+    ids->assign(static_cast<std::size_t>(running) + 16, 0);  // room for domains started meanwhile
+    int count = virConnectListDomains(connection_, ids->data(), static_cast<int>(ids->size()));
+    if (count < 0) return false;
+    *complete = static_cast<std::size_t>(count) < ids->size();
+    ids->resize(static_cast<std::size_t>(count));
+    std::sort(ids->begin(), ids->end());
+    return true;
 }
 
 std::optional<bool> libvirt_source::list() {
     if (!connect()) return std::nullopt;
+    // The ids first: one small reply and no domain objects. A running domain keeps its id, and
+    // one that starts, again or anew, gets a new one: the same ids are the same domains.
+    std::vector<int> ids;
+    bool complete = false;
+    if (!running_ids(&ids, &complete)) {
+        disconnect(last_error());
+        return std::nullopt;
+    }
+    if (complete && listed_ids_ == ids) return false;
+    // Kept only when every domain is read below; a domain that comes or goes meanwhile makes the
+    // next ids differ.
+    listed_ids_.reset();
+    if (complete) listed_ids_ = std::move(ids);
+
     virDomainPtr* listed = nullptr;
     int count = virConnectListAllDomains(connection_, &listed, VIR_CONNECT_LIST_DOMAINS_ACTIVE);
     if (count < 0) {
@@ -121,7 +149,10 @@ std::optional<bool> libvirt_source::list() {
     for (const auto& domain : domains) {
         unsigned char uuid[VIR_UUID_BUFLEN];
         const char* name = virDomainGetName(domain.get());
-        if (name == nullptr || virDomainGetUUID(domain.get(), uuid) != 0) continue;
+        if (name == nullptr || virDomainGetUUID(domain.get(), uuid) != 0) {
+            listed_ids_.reset();  // read it again next time
+            continue;
+        }
         // A domain that started again has a new id, and may have a new channel path.
         std::string key(reinterpret_cast<const char*>(uuid), sizeof uuid);
         key += std::to_string(virDomainGetID(domain.get()));
@@ -133,11 +164,15 @@ std::optional<bool> libvirt_source::list() {
             char* xml = virDomainGetXMLDesc(domain.get(), 0);
             if (xml == nullptr || virDomainGetUUIDString(domain.get(), uuid_text) != 0) {
                 free(xml);
-                continue;  // stopped since the listing
+                listed_ids_.reset();  // stopped since the listing, or read it again next time
+                continue;
             }
             std::optional<domain_channel> channel = find_agent_channel(xml);
             free(xml);
-            if (!channel) continue;
+            if (!channel) {
+                listed_ids_.reset();
+                continue;
+            }
             known.emplace(key, known_domain{uuid_text, name, *channel});
         }
     }
@@ -145,6 +180,8 @@ std::optional<bool> libvirt_source::list() {
     bool changed = known.size() != known_.size() ||
                    !std::equal(known.begin(), known.end(), known_.begin(),
                                [](const auto& a, const auto& b) { return a.first == b.first; });
+    changed = changed || relist_;
+    relist_ = false;
     known_ = std::move(known);
     if (!changed) return false;
     domains_.clear();

@@ -42,6 +42,7 @@ public:
 private:
     bool connect();
     void disconnect(const std::string& why);
+    bool running_ids(std::vector<int>* ids, bool* complete);
 
     std::string uri_;
     std::atomic<bool> stopping_{false};
@@ -56,6 +57,8 @@ private:
         domain_channel channel;
     };
     std::map<std::string, known_domain> known_;
+    std::optional<std::vector<int>> listed_ids_;  // the running ids when known_ was made
+    bool relist_ = false;
     std::vector<discovered_domain> domains_;
 };
 
