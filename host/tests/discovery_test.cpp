@@ -21,16 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
-std::string host_exe() {
-    const char* path = std::getenv("VORNA_HOST_EXE");
-    return path != nullptr ? path : "vorna-stats-host";
-}
-
-std::string here() {
-    char buffer[4096];
-    return getcwd(buffer, sizeof buffer) != nullptr ? buffer : ".";
-}
-
 // A domain of libvirt's test driver, with the agent's channel when a source is given.
 std::string domain_xml(const std::string& name, const std::string& uuid,
                        const std::string& channel_source, const std::string& type = "unix") {
@@ -63,7 +53,7 @@ constexpr char kLongUuid[] = "6695eb01-f6a4-8304-79aa-97f2502e193f";
 
 TEST(LibvirtDiscoveryTest, ExportsTheRunningDomainsThatHaveTheAgentsChannel) {
     mkdir("discovery", 0755);
-    std::string folder = here() + "/discovery";
+    std::string folder = working_folder() + "/discovery";
     sim_guest by_unix(folder + "/long.sock", sim_guest_options{});
     sim_guest by_tcp("", sim_guest_options{});
     std::string tcp_port = by_tcp.endpoint().substr(by_tcp.endpoint().rfind(':') + 1);
@@ -140,7 +130,7 @@ double seconds_since(clock_type::time_point start) {
 
 TEST(LibvirtDiscoveryTest, FollowsDomainsThatStartAndStopAndADaemonThatRestarts) {
     if (geteuid() != 0) GTEST_SKIP() << "libvirtd runs as a system daemon only for root";
-    std::string folder = here() + "/libvirtd-" + std::to_string(getpid());
+    std::string folder = working_folder() + "/libvirtd-" + std::to_string(getpid());
     private_libvirtd daemon(folder);
     ASSERT_TRUE(daemon.start()) << daemon.err();
     sim_guest guest(folder + "/guest.sock", sim_guest_options{});
@@ -208,7 +198,7 @@ int occurrences(const std::string& text, const std::string& part) {
 
 TEST(LibvirtDiscoveryTest, MissingPermissionsAreReportedOnceNamingTheGroup) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the exporter as another user";
-    std::string folder = here() + "/libvirtd-denied-" + std::to_string(getpid());
+    std::string folder = working_folder() + "/libvirtd-denied-" + std::to_string(getpid());
     private_libvirtd daemon(folder);
     ASSERT_TRUE(daemon.start()) << daemon.err();
     // The guest's socket is root's alone, as QEMU's are libvirt-qemu's.

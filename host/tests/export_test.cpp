@@ -22,11 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string host_exe() {
-    const char* path = std::getenv("VORNA_HOST_EXE");
-    return path != nullptr ? path : "vorna-stats-host";
-}
-
 constexpr char kGlobbed[] = "chan/domain-4-globbed/com.vorna.vm.stats_agent.0";
 // Two VMs whose names libvirt cut to the same characters, and one whose name is unsafe.
 constexpr char kTwin7[] = "chan/domain-7-twin/com.vorna.vm.stats_agent.0";

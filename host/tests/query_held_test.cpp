@@ -17,11 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string host_exe() {
-    const char* path = std::getenv("VORNA_HOST_EXE");
-    return path != nullptr ? path : "vorna-stats-host";
-}
-
 // A client that the guest's side has accepted: it got its PONG.
 int hold(const std::string& path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

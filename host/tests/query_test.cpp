@@ -16,11 +16,6 @@
 
 namespace {
 
-std::string host_exe() {
-    const char* path = std::getenv("VORNA_HOST_EXE");
-    return path != nullptr ? path : "vorna-stats-host";
-}
-
 struct query_case {
     const char* what;
     guest_behaviour behaviour;

@@ -23,16 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string host_exe() {
-    const char* path = std::getenv("VORNA_HOST_EXE");
-    return path != nullptr ? path : "vorna-stats-host";
-}
-
-std::string here() {
-    char buffer[4096];
-    return getcwd(buffer, sizeof buffer) != nullptr ? buffer : ".";
-}
-
 int started_port(child_process& exporter) {
     auto text = exporter.wait_for_err("serving /metrics on 127.0.0.1:", 10s);
     return text ? std::stoi(*text) : 0;
@@ -111,7 +101,7 @@ std::string answer_to(int port, const std::string& folder, const std::vector<std
 }
 
 TEST(WebTest, WebConfigIsAnsweredAsTheNodeExporterAnswersIt) {
-    fixture_files files(here() + "/web-fixture-" + std::to_string(getpid()));
+    fixture_files files(working_folder() + "/web-fixture-" + std::to_string(getpid()));
     std::string config = files.write_config("web.yml", "RequireAndVerifyClientCert");
     sim_guest guest("", sim_guest_options{});
     child_process ours({host_exe(), "export", "--web.listen-address", "127.0.0.1:0",
@@ -181,7 +171,7 @@ TEST(WebTest, WebConfigIsAnsweredAsTheNodeExporterAnswersIt) {
 
 // Without TLS the embedded server of prometheus-cpp serves; the users guard every path there too.
 TEST(WebTest, BasicAuthWithoutTlsGuardsEveryPath) {
-    fixture_files files(here() + "/web-plain-" + std::to_string(getpid()));
+    fixture_files files(working_folder() + "/web-plain-" + std::to_string(getpid()));
     std::string config = files.write_config("web.yml", "NoClientCert");
     std::string text;
     {
@@ -209,7 +199,7 @@ TEST(WebTest, BasicAuthWithoutTlsGuardsEveryPath) {
 }
 
 TEST(WebTest, WebConfigThatCannotBeHonouredIsRefused) {
-    std::string folder = here() + "/web-refused-" + std::to_string(getpid());
+    std::string folder = working_folder() + "/web-refused-" + std::to_string(getpid());
     mkdir(folder.c_str(), 0755);
     const std::pair<std::string, std::string> cases[] = {
         {"basic_auth_users:\n  a: plain-text\n", "not bcrypt"},

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -152,4 +153,14 @@ int free_port() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
     close(fd);
     return ntohs(address.sin_port);
+}
+
+std::string host_exe() {
+    const char* path = std::getenv("VORNA_HOST_EXE");
+    return path != nullptr ? path : "vorna-stats-host";
+}
+
+std::string working_folder() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) != nullptr ? buffer : ".";
 }

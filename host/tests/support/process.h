@@ -47,6 +47,12 @@ std::optional<std::string> http_get(int port, const std::string& path,
 // A loopback TCP port that was free a moment ago.
 int free_port();
 
+// The program under test: VORNA_HOST_EXE, or vorna-stats-host on the PATH.
+std::string host_exe();
+
+// The working folder, where a test makes its files.
+std::string working_folder();
+
 // Polls check every 100 ms until it holds or the time is up; whether it held.
 template <typename Check>
 bool eventually(std::chrono::milliseconds time, Check check) {
