@@ -118,6 +118,13 @@ exchange_status guest_channel::connect_to(const sockaddr* address, socklen_t siz
     return exchange_status::ok;
 }
 
+exchange_status guest_channel::wait_to_read(clock_type::time_point last_read,
+                                            clock_type::time_point deadline, int stop_fd) {
+    if (!pause_until(std::min(deadline, last_read + kReadSpacing), stop_fd))
+        return exchange_status::stopped;
+    return wait_socket(POLLIN, deadline, stop_fd);
+}
+
 exchange_status guest_channel::look_up(clock_type::time_point deadline, int stop_fd,
                                        std::string* detail) {
     if (!lookup_) {
@@ -226,9 +233,7 @@ exchange_status guest_channel::settle(int stop_fd, std::string* detail) {
             return exchange_status::noisy;
         }
         auto until = std::min(quiet_since + kQuietPeriod, start + kQuietLimit);
-        if (!pause_until(std::min(until, last_read + kReadSpacing), stop_fd))
-            return exchange_status::stopped;
-        exchange_status waited = wait_socket(POLLIN, until, stop_fd);
+        exchange_status waited = wait_to_read(last_read, until, stop_fd);
         if (waited == exchange_status::timeout) continue;
         if (waited != exchange_status::ok) return waited;
         char buffer[4096];
@@ -292,9 +297,7 @@ exchange_result guest_channel::exchange(std::string_view command, reply_kind kin
     std::string reply;
     auto last_read = last_send_ - kReadSpacing;
     for (;;) {
-        if (!pause_until(std::min(deadline, last_read + kReadSpacing), stop_fd))
-            return fail(exchange_status::stopped, target + ": stopped");
-        exchange_status waited = wait_socket(POLLIN, deadline, stop_fd);
+        exchange_status waited = wait_to_read(last_read, deadline, stop_fd);
         if (waited == exchange_status::timeout)
             return fail(waited, target + ": no complete reply in time" +
                                     (reply.empty() ? "" : " (got " + printable(reply) + ")"));
@@ -329,7 +332,6 @@ exchange_result guest_channel::exchange(std::string_view command, reply_kind kin
             return fail(exchange_status::noisy,
                         target + ": more bytes followed the reply: " +
                             printable(reply.substr(scanner.length)));
-        reply.resize(scanner.length);
         settled_ = !early_bytes;
         return {exchange_status::ok, reply, {}};
     }

@@ -60,6 +60,9 @@ private:
     exchange_status look_up(clock_type::time_point deadline, int stop_fd, std::string* detail);
     // Waits for events on the socket; ok, timeout or stopped.
     exchange_status wait_socket(short events, clock_type::time_point deadline, int stop_fd);
+    // Waits until the socket is readable, no sooner than kReadSpacing after the last read.
+    exchange_status wait_to_read(clock_type::time_point last_read, clock_type::time_point deadline,
+                                 int stop_fd);
     // Whether bytes came since the last exchange; false, and the connection closed, when the
     // other end closed it meanwhile (QEMU restarted, say).
     bool still_open(bool* bytes_came);
