@@ -148,8 +148,7 @@ void fleet::remove(const std::string& vm) {
     vms_.erase(vm);
 }
 
-void fleet::record_success(const std::string& vm, const guest_figures& figures,
-                           steady_time /*when*/) {
+void fleet::record_success(const std::string& vm, const guest_figures& figures) {
     double now = unix_now();
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = vms_.find(vm);

@@ -15,8 +15,6 @@
 #include "guest_report.h"
 #include "poll_failure.h"
 
-using steady_time = std::chrono::steady_clock::time_point;
-
 constexpr std::size_t kPollFailureCount = static_cast<std::size_t>(poll_failure::noisy) + 1;
 
 // What the exporter knows of one VM.
@@ -47,7 +45,7 @@ class fleet : public prometheus::Collectable {
 public:
     void add(const std::string& vm, const std::string& uuid = {});
     void remove(const std::string& vm);
-    void record_success(const std::string& vm, const guest_figures& figures, steady_time when);
+    void record_success(const std::string& vm, const guest_figures& figures);
     void record_failure(const std::string& vm, poll_failure reason);
     void record_duration(const std::string& vm, std::chrono::steady_clock::duration took);
     void set_libvirt_state(bool connected, int without_channel);

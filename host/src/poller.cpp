@@ -59,7 +59,7 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
             if (!up) detail = "report refused: " + detail;
         }
         if (up) {
-            sink.record_success(vm.name, figures, std::chrono::steady_clock::now());
+            sink.record_success(vm.name, figures);
         } else {
             sink.record_failure(vm.name, reason);
             channel.close();

@@ -67,7 +67,7 @@ TEST(FleetTest, RemovedVmIsNotBroughtBackByItsLastPoll) {
     fleet vms;
     vms.add("a");
     vms.remove("a");
-    vms.record_success("a", guest_figures{}, steady_time{});
+    vms.record_success("a", guest_figures{});
     vms.record_failure("a", poll_failure::timeout);
     std::string text = prometheus::TextSerializer().Serialize(vms.Collect());
     EXPECT_EQ(text.find("vm=\"a\""), std::string::npos) << text;
