@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "protocol.h"
+
 namespace {
 
 std::string attribute(xmlNode* node, const char* name) {
@@ -48,8 +50,8 @@ domain_channel read_channel(xmlNode* channel) {
         found.where.port = attribute(source, "service");
     } else {
         found.kind = domain_channel::kind_type::not_a_socket;
-        found.problem = "the channel " + std::string(kAgentChannelName) + " is of type '" + type +
-                        "' without a socket; give it <channel type='unix'> with "
+        found.problem = "the channel " + std::string(kAgentChannelName) + " is of type '" +
+                        printable(type, 40) + "' without a socket; give it <channel type='unix'> with "
                         "<source mode='bind'/>";
     }
     return found;

@@ -9,11 +9,12 @@
 #include "channel_holder.h"
 #include "exit_status.h"
 #include "guest_report.h"
+#include "report.h"
 
 namespace {
 
 int failed(int status, const std::string& message) {
-    std::fprintf(stderr, "vorna-stats-host: %s\n", message.c_str());
+    report("%s", message.c_str());
     return status;
 }
 
@@ -62,9 +63,9 @@ int run_query(const std::string& endpoint_arg, const std::string& command,
                           "not a report the agent can send: " + error + ": " +
                               printable(result.reply));
         if (figures.memory_probe_failed)
-            std::fprintf(stderr, "vorna-stats-host: the guest's memory probe failed (zeros)\n");
+            report("the guest's memory probe failed (zeros)");
         if (figures.disk_probe_failed)
-            std::fprintf(stderr, "vorna-stats-host: the guest's disk probe failed (zeros)\n");
+            report("the guest's disk probe failed (zeros)");
         // In the agent's order of keys.
         if (isatty(STDOUT_FILENO)) shown = nlohmann::ordered_json::parse(result.reply).dump(2);
     }

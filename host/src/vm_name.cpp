@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "protocol.h"
+
 namespace {
 
 bool refused_code_point(char32_t c) {
@@ -35,6 +37,10 @@ std::optional<std::string> vm_name_problem(std::string_view name) {
         i += length;
     }
     return std::nullopt;
+}
+
+std::string shown_name(std::string_view name) {
+    return vm_name_problem(name) ? printable(name, 300) : std::string(name);
 }
 
 std::vector<std::string> assign_vm_names(const std::vector<found_vm>& found,

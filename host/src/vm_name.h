@@ -13,6 +13,9 @@
 // line separator or bidirectional control), or nothing when it can.
 std::optional<std::string> vm_name_problem(std::string_view name);
 
+// A name as a message shows it: as it is when it could be a VM's name, escaped otherwise.
+std::string shown_name(std::string_view name);
+
 // A VM found on the host: the name it is known by, and a longer one that tells it apart from
 // others of that name (libvirt cuts names to 20 characters in its channel folders; the folder
 // name domain-<id>-<name> is unique among running domains).
