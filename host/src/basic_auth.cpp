@@ -1,43 +1,72 @@
 #include "basic_auth.h"
 
 #include <crypt.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
+#include <gnutls/crypto.h>
+#include <gnutls/gnutls.h>
+#include <strings.h>
 
-#include <cstring>
-#include <vector>
+#include <algorithm>
+#include <memory>
 
 namespace {
 
-// Standard base64 of "user:password"; false unless it decodes whole.
-bool decode_base64(const std::string& text, std::string* decoded) {
-    if (text.empty() || text.size() % 4 != 0 || text.size() > 4096) return false;
-    std::vector<unsigned char> bytes(text.size() / 4 * 3 + 1);
-    int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                 static_cast<int>(text.size()));
-    if (length < 0) return false;
-    std::size_t size = static_cast<std::size_t>(length);
-    for (std::size_t i = text.size(); i > 0 && text[i - 1] == '='; --i) --size;
-    decoded->assign(reinterpret_cast<const char*>(bytes.data()), size);
-    return true;
+// Failed credentials remembered: a stranger cycling through more only costs bcrypts, one at a
+// time.
+constexpr std::size_t kRememberedFailures = 1024;
+constexpr std::size_t kMaxHeader = 4096;
+
+bool same(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char differ = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        differ |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return differ == 0;
 }
 
-bool same(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+// Standard base64; false unless it decodes whole.
+bool decode_base64(std::string_view text, std::string* decoded) {
+    if (text.empty() || text.size() > kMaxHeader) return false;
+    gnutls_datum_t in = {reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())),
+                         static_cast<unsigned int>(text.size())};
+    gnutls_datum_t out = {nullptr, 0};
+    if (gnutls_base64_decode2(&in, &out) != 0) return false;
+    decoded->assign(reinterpret_cast<const char*>(out.data), out.size);
+    gnutls_free(out.data);
+    return true;
 }
 
 }  // namespace
 
 basic_auth::basic_auth(std::map<std::string, std::string> users) : users_(std::move(users)) {
     if (users_.empty()) return;
+    char salt[16];
+    if (gnutls_rnd(GNUTLS_RND_NONCE, salt, sizeof salt) == 0) salt_.assign(salt, sizeof salt);
     // The cost of the first user's hash, so that a decoy takes as long as a real check.
     unsigned long cost = std::stoul(users_.begin()->second.substr(4, 2));
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (crypt_gensalt_rn("$2b$", cost, nullptr, 0, salt, sizeof salt) != nullptr) {
+    char decoy_salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (crypt_gensalt_rn("$2b$", cost, nullptr, 0, decoy_salt, sizeof decoy_salt) != nullptr) {
         auto data = std::make_unique<crypt_data>();
-        const char* hash = crypt_r("decoy", salt, data.get());
+        const char* hash = crypt_r("decoy", decoy_salt, data.get());
         if (hash != nullptr && hash[0] == '$') decoy_hash_ = hash;
     }
+}
+
+bool basic_auth::parse(std::string_view authorization, credentials* parsed) const {
+    if (authorization.size() < 6 || strncasecmp(authorization.data(), "Basic ", 6) != 0)
+        return false;
+    std::string decoded;
+    if (!decode_base64(authorization.substr(6), &decoded)) return false;
+    std::size_t colon = decoded.find(':');
+    if (colon == std::string::npos) return false;
+    parsed->user = decoded.substr(0, colon);
+    parsed->password = decoded.substr(colon + 1);
+    if (parsed->password.find('\0') != std::string::npos) return false;  // crypt sees less of it
+    std::string keyed = salt_ + decoded;
+    unsigned char digest[32];
+    if (gnutls_hash_fast(GNUTLS_DIG_SHA256, keyed.data(), keyed.size(), digest) != 0)
+        return false;
+    parsed->key.assign(reinterpret_cast<const char*>(digest), sizeof digest);
+    return true;
 }
 
 bool basic_auth::password_matches(const std::string& password, const std::string& hash) const {
@@ -46,30 +75,40 @@ bool basic_auth::password_matches(const std::string& password, const std::string
     return computed != nullptr && computed[0] == '$' && same(computed, hash);
 }
 
-bool basic_auth::allows(const char* authorization) {
-    if (authorization == nullptr) return false;
-    std::string header = authorization;
-    if (header.compare(0, 6, "Basic ") != 0) return false;
-    std::string credentials;
-    if (!decode_base64(header.substr(6), &credentials)) return false;
-    std::size_t colon = credentials.find(':');
-    if (colon == std::string::npos) return false;
-    std::string user = credentials.substr(0, colon);
-    std::string password = credentials.substr(colon + 1);
-    if (password.find('\0') != std::string::npos) return false;  // crypt would see less of it
-
-    auto found = users_.find(user);
-    if (found == users_.end()) {
-        if (!decoy_hash_.empty()) password_matches(password, decoy_hash_);
-        return false;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto known = known_good_.find(user);
-        if (known != known_good_.end() && same(known->second, password)) return true;
-    }
-    if (!password_matches(password, found->second)) return false;
+basic_auth::verdict basic_auth::recall(std::string_view authorization) {
+    credentials given;
+    if (!parse(authorization, &given)) return verdict::denied;
     std::lock_guard<std::mutex> lock(mutex_);
-    known_good_[user] = password;
-    return true;
+    auto right = right_.find(given.user);
+    if (right != right_.end() && same(right->second, given.key)) return verdict::allowed;
+    if (failed_.count(given.key) != 0) return verdict::denied;
+    return verdict::unchecked;
+}
+
+void basic_auth::remember_failure(const std::string& key) {
+    if (!failed_.insert(key).second) return;
+    failed_order_.push_front(key);
+    if (failed_order_.size() <= kRememberedFailures) return;
+    failed_.erase(failed_order_.back());
+    failed_order_.pop_back();
+}
+
+bool basic_auth::check(std::string_view authorization) {
+    credentials given;
+    if (!parse(authorization, &given)) return false;
+    auto user = users_.find(given.user);
+    bool allowed = false;
+    {
+        std::lock_guard<std::mutex> one_at_a_time(bcrypt_mutex_);
+        if (user != users_.end())
+            allowed = password_matches(given.password, user->second);
+        else if (!decoy_hash_.empty())
+            password_matches(given.password, decoy_hash_);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (allowed)
+        right_[given.user] = given.key;
+    else
+        remember_failure(given.key);
+    return allowed;
 }

@@ -31,6 +31,12 @@ int new_socket(int family) {
     return socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
+// The process or the system ran out of something the connection needs.
+exchange_status lacking(int error) {
+    bool short_of = error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+    return short_of ? exchange_status::resources : exchange_status::connect_failed;
+}
+
 bool would_block() {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
@@ -95,7 +101,7 @@ exchange_status guest_channel::connect_to(const sockaddr* address, socklen_t siz
     fd_ = new_socket(address->sa_family);
     if (fd_ < 0) {
         *detail = std::string("socket: ") + std::strerror(errno);
-        return exchange_status::connect_failed;
+        return lacking(errno);
     }
     int result = connect(fd_, address, size);
     if (result != 0 && errno == EINPROGRESS) {
@@ -134,7 +140,7 @@ exchange_status guest_channel::look_up(clock_type::time_point deadline, int stop
         job->done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (job->done_fd < 0) {
             *detail = std::string("eventfd: ") + std::strerror(errno);
-            return exchange_status::connect_failed;
+            return lacking(errno);
         }
         try {
             std::thread([job] {
@@ -148,7 +154,7 @@ exchange_status guest_channel::look_up(clock_type::time_point deadline, int stop
             }).detach();
         } catch (const std::system_error& error) {
             *detail = std::string("name lookup: ") + error.what();
-            return exchange_status::connect_failed;
+            return exchange_status::resources;
         }
         lookup_ = job;
     }
@@ -197,10 +203,11 @@ exchange_status guest_channel::connect_by(clock_type::time_point deadline, int s
         status = exchange_status::connect_failed;
         for (addrinfo* address = job->found; address != nullptr; address = address->ai_next) {
             status = connect_to(address->ai_addr, address->ai_addrlen, deadline, stop_fd, detail);
-            if (status != exchange_status::connect_failed) break;
+            if (status != exchange_status::connect_failed) break;  // connected, or no use trying
         }
     }
-    if (status == exchange_status::connect_failed) *detail = target + ": " + *detail;
+    if (status == exchange_status::connect_failed || status == exchange_status::resources)
+        *detail = target + ": " + *detail;
     return status;
 }
 

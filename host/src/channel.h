@@ -18,6 +18,7 @@ enum class exchange_status {
     invalid,    // not a reply of the shape asked for
     oversized,  // no reply within kMaxReplyBytes
     noisy,      // bytes that cannot be told from a late reply
+    resources,  // no descriptor or thread left for the connection
     stopped,
 };
 

@@ -1,9 +1,11 @@
 #include "export_command.h"
 
+#include <prometheus/text_serializer.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iterator>
 #include <map>
@@ -11,18 +13,25 @@
 #include <set>
 
 #include "channel_glob.h"
+#include "descriptor_limit.h"
 #include "exit_status.h"
 #include "fleet.h"
+#include "landing_page.h"
 #include "libvirt_discovery.h"
+#include "listen_socket.h"
 #include "poller.h"
+#include "process_metrics.h"
 #include "protocol.h"
+#include "report.h"
 #include "vm_name.h"
+#include "web_figures.h"
+#include "web_handler.h"
 #include "web_server.h"
 
 namespace {
 
 int failed(int status, const std::string& message) {
-    std::fprintf(stderr, "vorna-stats-host: %s\n", message.c_str());
+    report("%s", message.c_str());
     return status;
 }
 
@@ -40,8 +49,7 @@ void follow_globs(const std::vector<std::string>& patterns, vm_pollers& pollers,
             ++polled;
             continue;
         }
-        std::fprintf(stderr, "vorna-stats-host: %s: channel gone, no longer polled\n",
-                     polled->first.c_str());
+        report("%s: channel gone, no longer polled", polled->first.c_str());
         pollers.stop(polled->first);
         polled = from_globs.erase(polled);
     }
@@ -56,8 +64,8 @@ void follow_globs(const std::vector<std::string>& patterns, vm_pollers& pollers,
         const std::string& path = vm.where.path;
         if (polled_paths.count(path) != 0 || refused.count(path) != 0) continue;
         if (std::optional<std::string> problem = vm_name_problem(vm.name)) {
-            std::fprintf(stderr, "vorna-stats-host: %s: not polled: its VM name is %s\n",
-                         printable(path, 300).c_str(), problem->c_str());
+            report("%s: not polled: its VM name is %s", printable(path, 300).c_str(),
+                   problem->c_str());
             refused.insert(path);
             continue;
         }
@@ -69,7 +77,7 @@ void follow_globs(const std::vector<std::string>& patterns, vm_pollers& pollers,
     std::vector<std::string> warnings;
     std::vector<std::string> names = assign_vm_names(found, in_use, &warnings);
     for (const std::string& warning : warnings)
-        std::fprintf(stderr, "vorna-stats-host: %s\n", warning.c_str());
+        report("%s", warning.c_str());
     for (std::size_t i = 0; i < fresh.size(); ++i) {
         if (names[i].empty()) {
             refused.insert(fresh[i].where.path);
@@ -78,28 +86,49 @@ void follow_globs(const std::vector<std::string>& patterns, vm_pollers& pollers,
         fresh[i].name = names[i];
         pollers.start(fresh[i]);
         from_globs[names[i]] = fresh[i].where.path;
-        std::fprintf(stderr, "vorna-stats-host: %s: polling %s\n", names[i].c_str(),
-                     printable(fresh[i].where.path, 300).c_str());
+        report("%s: polling %s", names[i].c_str(), printable(fresh[i].where.path, 300).c_str());
     }
 }
 
-// Enough server threads that a few clients which send their request slowly, or never, leave
-// scrapes an idle one; each gives up on a request not read within 2 s.
-const std::vector<std::string> kHttpOptions = {"num_threads", "8", "request_timeout_ms", "2000"};
+// The exposition at the moment of the scrape: every VM's figures, the process's, the HTTP
+// side's own.
+std::string exposition(const fleet& vms, const web_figures& web) {
+    std::vector<prometheus::MetricFamily> families = vms.Collect();
+    for (std::vector<prometheus::MetricFamily> more : {render_process_metrics(), render_web_figures(web)})
+        families.insert(families.end(), std::make_move_iterator(more.begin()),
+                        std::make_move_iterator(more.end()));
+    return prometheus::TextSerializer().Serialize(families);
+}
 
 }  // namespace
 
 int run_export(const export_options& options) {
-    std::string host, port;
-    bool any_address = !options.listen.empty() && options.listen.front() == ':';
-    if (!split_host_port(any_address ? "*" + options.listen : options.listen, true, &host, &port))
-        return failed(kExitUsage,
-                      "not an ADDR:PORT or :PORT to listen on: " + printable(options.listen, 300));
+    std::vector<listen_address> addresses;
+    if (!options.systemd_socket)
+        for (const std::string& text : options.listen) {
+            std::optional<listen_address> where = parse_listen_address(text);
+            if (!where)
+                return failed(kExitUsage, "not a numeric ADDR:PORT, [ADDR]:PORT or :PORT to "
+                                          "listen on: " + printable(text, 300));
+            addresses.push_back(*where);
+        }
+    if (options.telemetry_path.empty() || options.telemetry_path.front() != '/' ||
+        options.telemetry_path == "/")
+        return failed(kExitUsage, "the telemetry path is not a path below /: " +
+                                      printable(options.telemetry_path, 300));
+    if (options.max_requests < 0)
+        return failed(kExitUsage, "--web.max-requests is below 0");
+    // A socket of systemd's would stay unanswered while this binds the port itself, and fail.
+    const char* listen_pid = std::getenv("LISTEN_PID");
+    if (!options.systemd_socket && listen_pid != nullptr && std::atol(listen_pid) == getpid())
+        return failed(kExitUsage, "systemd passed a listening socket (vorna-stats-host.socket "
+                                  "is active): give --web.systemd-socket, or stop the socket");
     web_config web;
     std::string web_error;
     if (!options.web_config_file.empty() &&
         !load_web_config(options.web_config_file, &web, &web_error))
-        return failed(kExitUsage, printable(options.web_config_file, 300) + ": " + web_error);
+        return failed(kExitUsage,
+                      printable(options.web_config_file, 300) + ": " + printable(web_error, 600));
     std::vector<vm_endpoint> vms;
     std::set<std::string> names;
     for (const std::string& text : options.vms) {
@@ -127,34 +156,58 @@ int run_export(const export_options& options) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    auto sink = std::make_shared<fleet>();
+    raise_descriptor_limit();
+    std::vector<listen_socket> sockets;
+    if (options.systemd_socket && !systemd_listen_sockets(&sockets, &web_error))
+        return failed(kExitCannotServe, web_error);
+    for (const listen_address& where : addresses) {
+        std::optional<listen_socket> socket = open_listen_socket(where, &web_error);
+        if (!socket) {
+            for (const listen_socket& opened : sockets) close(opened.fd);
+            return failed(kExitCannotServe,
+                          "cannot listen on " + (where.host.empty() ? "" : where.host) + ":" +
+                              where.port + ": " + web_error);
+        }
+        sockets.push_back(*socket);
+    }
+    std::vector<std::string> shown;
+    for (const listen_socket& socket : sockets) shown.push_back(socket.shown);
+
+    fleet sink;
+    web_figures http_figures;
+    web_content content;
+    content.telemetry_path = options.telemetry_path;
+    content.max_requests = options.max_requests;
+    content.exposition = [&] { return exposition(sink, http_figures); };
+    content.landing_page = [path = options.telemetry_path] { return landing_page_html(path); };
+    web_handler handler(content, http_figures);
     std::unique_ptr<web_server> exposer =
-        start_web_server(options.listen, web, kHttpOptions, sink, &web_error);
-    if (!exposer)
-        return failed(kExitCannotServe,
-                      "cannot serve on " + printable(options.listen, 300) + ": " + web_error);
-    std::fprintf(stderr, "vorna-stats-host: serving /metrics on %s:%d%s\n", host.c_str(),
-                 exposer->port(), web.tls ? " (TLS)" : "");
+        start_web_server(std::move(sockets), web, handler, &web_error);
+    if (!exposer) return failed(kExitCannotServe, "cannot serve: " + web_error);
+    for (const std::string& address : shown)
+        report("serving %s on %s%s", options.telemetry_path.c_str(), address.c_str(),
+               web.tls ? " (TLS)" : "");
 
     poll_settings settings;
     settings.interval = std::chrono::seconds(options.interval_seconds);
     settings.timeout =
         std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds * 1000));
-    vm_pollers pollers(settings, *sink);
+    vm_pollers pollers(settings, sink);
     for (const vm_endpoint& vm : vms) pollers.start(vm);
 
     std::unique_ptr<libvirt_follower> domains;
-    if (libvirt) domains = std::make_unique<libvirt_follower>(*libvirt, pollers, *sink, names);
+    if (libvirt) domains = std::make_unique<libvirt_follower>(*libvirt, pollers, sink, names);
     std::map<std::string, std::string> from_globs;
     std::set<std::string> refused;
     for (;;) {
+        pollers.retry();
         if (!options.globs.empty()) follow_globs(options.globs, pollers, from_globs, refused);
         if (domains) domains->refresh();
         timespec wait = {domains ? kLibvirtRelist.count() : options.interval_seconds, 0};
         int taken = sigtimedwait(&signals, nullptr, &wait);
         if (taken == SIGINT || taken == SIGTERM) break;
     }
-    std::fprintf(stderr, "vorna-stats-host: stopping\n");
+    report("stopping");
     domains.reset();
     pollers.stop_all();
     exposer.reset();

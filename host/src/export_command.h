@@ -10,7 +10,10 @@ constexpr char kDefaultListen[] = ":9638";
 constexpr char kDefaultLibvirtUri[] = "qemu:///system";
 
 struct export_options {
-    std::string listen = kDefaultListen;
+    std::vector<std::string> listen = {kDefaultListen};  // ADDR:PORT or :PORT (every address)
+    bool systemd_socket = false;     // serve on the sockets systemd passed instead
+    std::string telemetry_path = "/metrics";
+    int max_requests = 40;           // scrapes answered at once; 0: no cap
     std::string web_config_file;     // the exporter toolkit's format; empty: plain HTTP, no auth
     std::optional<std::string> libvirt;  // URI of the libvirt whose domains are polled
     std::vector<std::string> vms;    // NAME=ENDPOINT

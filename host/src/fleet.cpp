@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "families.h"
+
 namespace {
 
 // What a figure comes from; the guest's memory and disk probes can fail on their own.
@@ -58,16 +60,8 @@ bool served(const guest_figures& figures, source from) {
     return true;
 }
 
-prometheus::MetricFamily family(const char* name, const char* help,
-                                prometheus::MetricType type = prometheus::MetricType::Gauge) {
-    return {name, help, type, {}};
-}
-
 prometheus::ClientMetric gauge(double value, std::vector<prometheus::ClientMetric::Label> labels) {
-    prometheus::ClientMetric sample;
-    sample.label = std::move(labels);
-    sample.gauge.value = value;
-    return sample;
+    return sample(prometheus::MetricType::Gauge, value, std::move(labels));
 }
 
 void add_sample(prometheus::MetricFamily* to, const std::string& vm, double value) {
@@ -115,12 +109,11 @@ std::vector<prometheus::MetricFamily> render_families(const std::map<std::string
         add_sample(&up, vm, state.up ? 1.0 : 0.0);
         if (state.last_good_unix) add_sample(&last_success, vm, *state.last_good_unix);
         if (state.poll_seconds) add_sample(&duration, vm, *state.poll_seconds);
+        // Every reason from 0 once the VM is found, so that increase() sees its first failure.
         for (std::size_t i = 0; i < kPollFailureCount; ++i) {
-            if (state.failures[i] == 0) continue;
-            prometheus::ClientMetric sample;
-            sample.label = {{"vm", vm}, {"reason", poll_failure_name(static_cast<poll_failure>(i))}};
-            sample.counter.value = static_cast<double>(state.failures[i]);
-            failures.metric.push_back(sample);
+            failures.metric.push_back(
+                sample(prometheus::MetricType::Counter, static_cast<double>(state.failures[i]),
+                       {{"vm", vm}, {"reason", poll_failure_name(static_cast<poll_failure>(i))}}));
         }
         if (!state.up) continue;
         for (std::size_t i = 0; i < std::size(kFigures); ++i)

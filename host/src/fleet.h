@@ -15,7 +15,7 @@
 #include "guest_report.h"
 #include "poll_failure.h"
 
-constexpr std::size_t kPollFailureCount = static_cast<std::size_t>(poll_failure::noisy) + 1;
+constexpr std::size_t kPollFailureCount = static_cast<std::size_t>(poll_failure::resources) + 1;
 
 // What the exporter knows of one VM.
 struct vm_state {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <algorithm>
 #include <memory>
@@ -14,6 +13,7 @@
 #include "fleet.h"
 #include "poller.h"
 #include "protocol.h"
+#include "report.h"
 #include "vm_name.h"
 
 namespace {
@@ -21,10 +21,11 @@ namespace {
 // libvirt prints every error on standard error unless told otherwise; ours are reported once.
 void ignore_error(void*, virErrorPtr) {}
 
+// libvirt's messages quote names and paths of the host's domains: shown escaped.
 std::string last_error() {
     virErrorPtr error = virGetLastError();
     if (error == nullptr || error->message == nullptr) return "unknown libvirt error";
-    std::string text = error->message;
+    std::string text = printable(error->message, 300);
     bool denied = (error->code == VIR_ERR_SYSTEM_ERROR && error->int1 == EACCES) ||
                   text.find("Permission denied") != std::string::npos;
     if (denied)
@@ -42,15 +43,15 @@ std::string socket_problem(const endpoint& where) {
     struct stat info = {};
     if (stat(where.path.c_str(), &info) != 0) {
         if (errno == EACCES)
-            return where.path + ": permission denied on its folder (the user needs the group "
+            return printable(where.path, 300) + ": permission denied on its folder (the user needs the group "
                                 "libvirt-qemu: usermod -aG libvirt-qemu USER)";
         return {};  // not made yet, or gone: the poller reports it as a failed connection
     }
     if (!S_ISSOCK(info.st_mode))
-        return where.path + " is not a socket; give the channel <source mode='bind'/> so that "
+        return printable(where.path, 300) + " is not a socket; give the channel <source mode='bind'/> so that "
                             "QEMU makes it";
     if (access(where.path.c_str(), R_OK | W_OK) != 0 && errno == EACCES)
-        return where.path + ": permission denied (QEMU's sockets belong to the group "
+        return printable(where.path, 300) + ": permission denied (QEMU's sockets belong to the group "
                             "libvirt-qemu: usermod -aG libvirt-qemu USER)";
     return {};
 }
@@ -80,25 +81,25 @@ bool libvirt_source::connect() {
     connection_ = virConnectOpenReadOnly(uri_.c_str());
     if (connection_ == nullptr) {
         if (!reported_down_)
-            std::fprintf(stderr, "vorna-stats-host: libvirt %s: %s; trying again\n", uri_.c_str(),
-                         last_error().c_str());
+            report("libvirt %s: %s; trying again", printable(uri_, 300).c_str(),
+                   last_error().c_str());
         reported_down_ = true;
         return false;
     }
     // Checks every 5 s; three checks unanswered close the connection.
     virConnectSetKeepAlive(connection_, 5, 3);
     if (reported_down_ || was_connected_)
-        std::fprintf(stderr, "vorna-stats-host: libvirt %s: connected again\n", uri_.c_str());
+        report("libvirt %s: connected again", printable(uri_, 300).c_str());
     else
-        std::fprintf(stderr, "vorna-stats-host: libvirt %s: connected\n", uri_.c_str());
+        report("libvirt %s: connected", printable(uri_, 300).c_str());
     reported_down_ = false;
     was_connected_ = true;
     return true;
 }
 
 void libvirt_source::disconnect(const std::string& why) {
-    std::fprintf(stderr, "vorna-stats-host: libvirt %s: connection lost: %s; trying again\n",
-                 uri_.c_str(), why.c_str());
+    report("libvirt %s: connection lost: %s; trying again", printable(uri_, 300).c_str(),
+           why.c_str());
     reported_down_ = true;
     virConnectClose(connection_);
     connection_ = nullptr;
@@ -199,8 +200,7 @@ void libvirt_follower::report_once(const std::string& name, const std::string& p
     auto& last = reported_[name];
     if (last == problem) return;
     last = problem;
-    std::fprintf(stderr, "vorna-stats-host: %s: %s\n", printable(name, 300).c_str(),
-                 problem.c_str());
+    report("%s: %s", shown_name(name).c_str(), problem.c_str());
 }
 
 void libvirt_follower::refresh() {
@@ -246,16 +246,14 @@ void libvirt_follower::refresh() {
         if (!problem.empty()) report_once(vm.name, problem);
         pollers_.start(vm);
         polled_.insert(vm.name);
-        std::fprintf(stderr, "vorna-stats-host: %s: polling %s\n", vm.name.c_str(),
-                     endpoint_text(vm.where).c_str());
+        report("%s: polling %s", vm.name.c_str(), printable(endpoint_text(vm.where), 300).c_str());
     }
     for (auto name = polled_.begin(); name != polled_.end();) {
         if (seen.count(*name) != 0) {
             ++name;
             continue;
         }
-        std::fprintf(stderr, "vorna-stats-host: %s: domain stopped, no longer polled\n",
-                     name->c_str());
+        report("%s: domain stopped, no longer polled", name->c_str());
         pollers_.stop(*name);
         reported_.erase(*name);
         name = polled_.erase(name);

@@ -26,7 +26,18 @@ int main(int argc, char** argv) {
     export_options exported;
     CLI::App* serve = app.add_subcommand("export", "Poll VMs and serve their figures on /metrics.");
     serve->add_option("--web.listen-address,--listen", exported.listen,
-                      "ADDR:PORT or :PORT (every address) for /metrics (port 0: any free)")
+                      "ADDR:PORT, [ADDR6]:PORT or :PORT (every address, IPv6 and IPv4) for the "
+                      "metrics (port 0: any free; repeatable)")
+        ->capture_default_str();
+    serve->add_flag("--web.systemd-socket", exported.systemd_socket,
+                    "Serve on the sockets systemd passes (socket activation) instead of the "
+                    "listen addresses");
+    serve->add_option("--web.telemetry-path", exported.telemetry_path,
+                      "The path of the metrics")
+        ->capture_default_str();
+    serve->add_option("--web.max-requests", exported.max_requests,
+                      "Scrapes answered at once; more get 503 (0: no limit)")
+        ->check(CLI::Range(0, 100000))
         ->capture_default_str();
     serve->add_option("--web.config.file", exported.web_config_file,
                       "TLS and basic authentication, in the Prometheus exporters' format");

@@ -10,6 +10,7 @@ enum class poll_failure {
     oversized,    // more bytes than any reply can have
     implausible,  // a well-formed report with figures no agent can send
     noisy,        // the channel never went quiet, so no reply could be paired with the request
+    resources,    // the exporter had no descriptor or thread left for the VM's poll
 };
 
 inline const char* poll_failure_name(poll_failure reason) {
@@ -21,6 +22,7 @@ inline const char* poll_failure_name(poll_failure reason) {
     case poll_failure::oversized: return "oversized";
     case poll_failure::implausible: return "implausible";
     case poll_failure::noisy: return "noisy";
+    case poll_failure::resources: return "resources";
     }
     return "invalid";
 }

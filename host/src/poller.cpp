@@ -1,8 +1,11 @@
 #include "poller.h"
 
-#include <cstdio>
+#include "report.h"
+
+#include <stdexcept>
 
 #include "channel.h"
+#include "descriptor_limit.h"
 #include "guest_report.h"
 
 namespace {
@@ -14,6 +17,7 @@ poll_failure failure_of(exchange_status status) {
     case exchange_status::timeout: return poll_failure::timeout;
     case exchange_status::oversized: return poll_failure::oversized;
     case exchange_status::noisy: return poll_failure::noisy;
+    case exchange_status::resources: return poll_failure::resources;
     default: return poll_failure::invalid;
     }
 }
@@ -21,17 +25,21 @@ poll_failure failure_of(exchange_status status) {
 void report_change(const std::string& vm, bool up, poll_failure reason,
                    const std::string& detail) {
     if (up)
-        std::fprintf(stderr, "vorna-stats-host: %s: up\n", vm.c_str());
+        report("%s: up", vm.c_str());
     else
-        std::fprintf(stderr, "vorna-stats-host: %s: down (%s): %s\n", vm.c_str(),
-                     poll_failure_name(reason), detail.c_str());
+        report("%s: down (%s): %s", vm.c_str(), poll_failure_name(reason), detail.c_str());
 }
 
 // A failed probe is the guest's own state, worth a line when it starts and ends.
 void report_probe(const std::string& vm, const char* probe, bool failed, bool failed_before) {
     if (failed != failed_before)
-        std::fprintf(stderr, "vorna-stats-host: %s: the guest's %s probe %s\n", vm.c_str(), probe,
+        report("%s: the guest's %s probe %s", vm.c_str(), probe,
                      failed ? "failed: its figures are not served" : "works again");
+}
+
+// A VM's descriptors: its stop signal and its connection, and a TCP channel's name lookup.
+int descriptors_of(const vm_endpoint& vm) {
+    return vm.where.kind == endpoint::kind_type::tcp ? 3 : 2;
 }
 
 }  // namespace
@@ -88,26 +96,63 @@ bool vm_pollers::start(const vm_endpoint& vm) {
     if (has(vm.name)) return false;
     sink_.add(vm.name, vm.uuid);
     auto poller = std::make_unique<running_poller>();
+    poller->vm = vm;
     poller->endpoint = endpoint_text(vm.where);
-    running_poller* raw = poller.get();
-    poller->thread = std::thread([this, vm, raw] { poll_vm(vm, settings_, sink_, raw->stop); });
+    launch(*poller);
     running_.emplace(vm.name, std::move(poller));
     return true;
+}
+
+void vm_pollers::launch(running_poller& poller) {
+    try {
+        int needed = descriptors_of(poller.vm);
+        if (!take_poller_descriptors(needed))
+            throw std::runtime_error("its descriptors are beyond the limit of open files (" +
+                                     std::to_string(descriptor_limit()) +
+                                     ") less what serving needs; raise LimitNOFILE");
+        poller.descriptors = needed;
+        poller.stop = std::make_unique<stop_signal>();
+        running_poller* raw = &poller;
+        poller.thread =
+            std::thread([this, raw] { poll_vm(raw->vm, settings_, sink_, *raw->stop); });
+    } catch (const std::exception& failure) {
+        poller.stop.reset();
+        return_poller_descriptors(poller.descriptors);
+        poller.descriptors = 0;
+        sink_.record_failure(poller.vm.name, poll_failure::resources);
+        if (!poller.lacked)
+            report("%s: down (resources): cannot start its poller: %s; trying again",
+                   poller.vm.name.c_str(), failure.what());
+        poller.lacked = true;
+        return;
+    }
+    if (poller.lacked) report("%s: poller started", poller.vm.name.c_str());
+    poller.lacked = false;
+}
+
+void vm_pollers::retry() {
+    for (auto& [name, poller] : running_)
+        if (!poller->thread.joinable()) launch(*poller);
 }
 
 void vm_pollers::stop(const std::string& name) {
     auto found = running_.find(name);
     if (found == running_.end()) return;
-    found->second->stop.raise();
-    found->second->thread.join();
+    if (found->second->thread.joinable()) {
+        found->second->stop->raise();
+        found->second->thread.join();
+    }
+    return_poller_descriptors(found->second->descriptors);
     running_.erase(found);
     sink_.remove(name);
 }
 
 void vm_pollers::stop_all() {
-    for (auto& [name, poller] : running_) poller->stop.raise();
+    for (auto& [name, poller] : running_)
+        if (poller->thread.joinable()) poller->stop->raise();
     for (auto& [name, poller] : running_) {
-        poller->thread.join();
+        if (poller->thread.joinable()) poller->thread.join();
+        return_poller_descriptors(poller->descriptors);
         sink_.remove(name);
     }
     running_.clear();

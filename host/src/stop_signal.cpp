@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <stdexcept>
 
 stop_signal::stop_signal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (fd_ < 0) throw std::runtime_error("eventfd failed");
+    if (fd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
 }
 
 stop_signal::~stop_signal() {

@@ -1,25 +1,23 @@
 #pragma once
 
-#include <prometheus/collectable.h>
-
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "listen_socket.h"
 #include "web_config.h"
+#include "web_handler.h"
 
-// The exporter's HTTP side: /metrics, the landing page at /, and basic authentication of every
-// path when the web configuration has users. It serves until destroyed.
+// The exporter's HTTP side, one libmicrohttpd server (epoll, a few threads) on each listening
+// socket, over plain HTTP or TLS as the web configuration says, within the limits of
+// web_limits.h; the handler gives the answers. Logins are checked through a login_queue, so
+// that no bcrypt ever holds a serving thread. It serves until destroyed.
 class web_server {
 public:
     virtual ~web_server() = default;
-    virtual int port() const = 0;  // the one bound, when port 0 was asked for
 };
 
-// listen is ADDR:PORT or :PORT (every address). Without TLS, prometheus-cpp's embedded server
-// serves, with options (threads, time limits) handed to it as they are; with TLS, the server of
-// tls_web_server.h. Nothing, with the reason in *error, when it cannot serve.
-std::unique_ptr<web_server> start_web_server(const std::string& listen, const web_config& config,
-                                             std::vector<std::string> options,
-                                             std::shared_ptr<prometheus::Collectable> metrics,
+// Takes the sockets over; nothing, with the reason in *error, when a server does not start.
+std::unique_ptr<web_server> start_web_server(std::vector<listen_socket> sockets,
+                                             const web_config& config, web_handler& handler,
                                              std::string* error);

@@ -1,11 +1,12 @@
 // scripts/bench --host: one exporter polling a fleet of simulated guests that answer as the
 // agent does (the report about 3 s after the request: the agent's 1 s wait before a read and
 // its 2 s CPU window). Prints the exporter's CPU share and memory, and how long a reply takes to
-// show on /metrics; then the CPU of one poll of a reply trickled a byte per write, and scrape
-// latency with slow HTTP clients connected. Asserts nothing.
+// show on /metrics; then the CPU of one poll of a reply trickled a byte per write, and the HTTP
+// side's figures of web_bench.cpp. Asserts nothing.
 // With --libvirt the exporter finds the guests as domains of libvirt's test driver (a node file
 // of GUESTS domains), so that the cost of listing them again and again shows.
 // Usage: fleet_bench VORNA_HOST_EXE [GUESTS [INTERVAL [CPU_SECONDS [LATENCY_SECONDS]]]] [--libvirt]
+//        fleet_bench VORNA_HOST_EXE web   (the HTTP side's figures alone)
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -27,6 +28,7 @@
 #include "support/exposition.h"
 #include "support/process.h"
 #include "support/sim_guest.h"
+#include "web_bench.h"
 
 namespace {
 
@@ -104,62 +106,16 @@ void bench_trickled_reply(const char* host_exe) {
                 ended ? "" : " (the poll had not ended)");
 }
 
-// Scrape latency while clients hold connections, sending their request one byte a second.
-void bench_slow_http_clients(const char* host_exe, int clients) {
-    sim_guest guest("slow-http.sock", {});
-    child_process exporter({host_exe, "export", "--listen", "127.0.0.1:0", "--interval", "1",
-                            "--timeout", "4", "--vm", "vm=" + guest.endpoint()});
-    auto port_text = exporter.wait_for_err("serving /metrics on 127.0.0.1:", 10s);
-    if (!port_text) return;
-    int port = std::stoi(*port_text);
-    std::atomic<bool> done{false};
-    std::vector<std::thread> slow;
-    for (int i = 0; i < clients; ++i)
-        slow.emplace_back([&done, port] {
-            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address = {};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(static_cast<std::uint16_t>(port));
-            const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-            if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-                for (std::size_t at = 0; !done && at < request.size(); ++at) {
-                    // A client the server dropped is replaced at once, as an attacker would.
-                    if (send(fd, &request[at], 1, MSG_NOSIGNAL) != 1) {
-                        close(fd);
-                        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-                        at = 0;
-                    }
-                    std::this_thread::sleep_for(1s);
-                }
-            close(fd);
-        });
-    std::this_thread::sleep_for(500ms);
-    std::vector<double> latencies;
-    int failed = 0;
-    auto start = clock_type::now();
-    while (clock_type::now() - start < 20s) {
-        auto before = clock_type::now();
-        if (!http_get(port, "/metrics", 40s)) ++failed;
-        latencies.push_back(
-            std::chrono::duration<double, std::milli>(clock_type::now() - before).count());
-        std::this_thread::sleep_for(200ms);
-    }
-    done = true;
-    for (std::thread& client : slow) client.join();
-    std::printf("scrapes with %d clients sending a byte a second: %zu in 20 s, median %.0f ms, "
-                "max %.0f ms, %d failed\n",
-                clients, latencies.size(), percentile(latencies, 0.5), percentile(latencies, 1.0),
-                failed);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: fleet_bench VORNA_HOST_EXE [GUESTS [INTERVAL [CPU_S [LATENCY_S]]]]\n");
         return 2;
+    }
+    if (argc > 2 && std::string(argv[2]) == "web") {  // the HTTP side's figures alone
+        bench_web_side(argv[1], 300);
+        return 0;
     }
     bool through_libvirt = std::string(argv[argc - 1]) == "--libvirt";
     if (through_libvirt) --argc;
@@ -264,6 +220,6 @@ int main(int argc, char** argv) {
     exporter.stop(SIGTERM);
 
     bench_trickled_reply(argv[1]);
-    bench_slow_http_clients(argv[1], 4);
+    bench_web_side(argv[1], 300);
     return 0;
 }

@@ -12,7 +12,7 @@ VORNA_PACKAGES=(
   wixl msitools
   osslsigncode openssl
   prometheus-cpp-dev libcli11-dev prometheus
-  pkg-config libvirt-dev libxml2-dev libyaml-cpp-dev libcrypt-dev libssl-dev libmicrohttpd-dev
+  pkg-config libvirt-dev libxml2-dev libyaml-cpp-dev libcrypt-dev libmicrohttpd-dev libgnutls28-dev zlib1g-dev
   libvirt-daemon libvirt-clients prometheus-node-exporter curl
   debhelper dpkg-dev lintian pandoc man-db systemd iproute2 strace
   qemu-system-x86 busybox-static cpio

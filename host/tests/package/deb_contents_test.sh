@@ -20,6 +20,7 @@ control="$work/tree/DEBIAN"
 echo "== files"
 expected="./etc/default/$package
 ./lib/systemd/system/$package.service
+./lib/systemd/system/$package.socket
 ./usr/bin/$package
 ./usr/share/doc/$package/changelog.gz
 ./usr/share/doc/$package/copyright
@@ -66,6 +67,8 @@ awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }' || fail "exposure $score is above
 grep -qx 'RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6' "$unit" || fail "address families"
 grep -qx 'ExecStart=/usr/bin/vorna-stats-host export $ARGS' "$unit" || fail "ExecStart"
 grep -qx 'Restart=on-failure' "$unit" || fail "no restart on failure"
+grep -qx 'LimitNOFILE=65536' "$unit" || fail "no LimitNOFILE for thousands of VMs"
+grep -qx 'ListenStream=9638' "${unit%.service}.socket" || fail "the socket unit's port"
 grep -qx 'EnvironmentFile=/etc/default/vorna-stats-host' "$unit" || fail "EnvironmentFile"
 ! grep -E '^(ReadWritePaths|InaccessiblePaths|TemporaryFileSystem)=.*(/var/lib/libvirt|/run)' "$unit" ||
   fail "the unit hides libvirt's sockets"
