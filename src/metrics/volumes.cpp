@@ -58,14 +58,13 @@ void get_volumes_windows(volume_visitor visit, void* context) {
     do {
         name[MAX_PATH - 1] = L'\0';
         wchar_t buffer[MAX_PATH + 1];
-        wchar_t* paths = path_names_of(name, buffer, MAX_PATH + 1);
-        static const wchar_t no_paths[] = {L'\0', L'\0'};
-        const wchar_t* listed_paths = paths != nullptr ? paths : no_paths;
-        if (is_fixed(name, listed_paths)) {
-            visit_volume(name, listed_paths, visit, context);
+        wchar_t* read = path_names_of(name, buffer, MAX_PATH + 1);
+        const wchar_t* paths = read != nullptr ? read : L"";  // unreadable paths count as none
+        if (is_fixed(name, paths)) {
+            visit_volume(name, paths, visit, context);
             ++listed;
         }
-        if (paths != buffer) xfree(paths);
+        if (read != buffer) xfree(read);
     } while (listed < VOLUMES_MAX && g_metrics_platform.find_next_volume(search, name, MAX_PATH));
     g_metrics_platform.find_volume_close(search);
 }
