@@ -8,6 +8,12 @@ set(VORNA_AGENT_COMPILE_OPTIONS -fno-exceptions -fno-rtti)
 # Small code: the program spends its time waiting. Each function and datum in a section of its
 # own, so that the link drops what nothing references.
 set(VORNA_AGENT_SIZE_OPTIONS -Os -ffunction-sections -fdata-sections)
+# 32-bit Windows finds its exception handlers through a chain on the stack, not through DWARF
+# tables, and nothing here unwinds: the tables (.eh_frame) of the agent's own code are dead
+# weight (about 4 KB of the program). 64-bit Windows needs its tables (.pdata) to walk the stack.
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  list(APPEND VORNA_AGENT_SIZE_OPTIONS -fno-asynchronous-unwind-tables)
+endif()
 
 # The same bytes from the same sources wherever they are built: no source or build folder in
 # the objects (assertion texts, debug sections) and, at the link, no time of day in the PE header

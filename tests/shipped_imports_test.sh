@@ -39,10 +39,15 @@ kernel32.dll CreateEventA 5.1
 kernel32.dll CreateFileA 5.1
 kernel32.dll DeleteCriticalSection 5.1
 kernel32.dll EnterCriticalSection 5.1
+kernel32.dll FindFirstVolumeW 5.1
+kernel32.dll FindNextVolumeW 5.1
+kernel32.dll FindVolumeClose 5.1
 kernel32.dll FormatMessageA 5.1
 kernel32.dll FreeLibrary 5.1
 kernel32.dll GetCurrentThread 5.1
 kernel32.dll GetDiskFreeSpaceExA 5.1
+kernel32.dll GetDiskFreeSpaceExW 5.1
+kernel32.dll GetDriveTypeW 5.1
 kernel32.dll GetEnvironmentVariableW 5.1
 kernel32.dll GetLastError 5.1
 kernel32.dll GetModuleFileNameA 5.1
@@ -53,6 +58,8 @@ kernel32.dll GetProcAddress 5.1
 kernel32.dll GetStartupInfoA 5.1
 kernel32.dll GetSystemInfo 5.0
 kernel32.dll GetSystemTimes 5.1
+kernel32.dll GetVolumeInformationW 5.1
+kernel32.dll GetVolumePathNamesForVolumeNameW 5.1
 kernel32.dll GlobalMemoryStatusEx 5.1
 kernel32.dll InitializeCriticalSection 5.1
 kernel32.dll IsDBCSLeadByteEx 5.0

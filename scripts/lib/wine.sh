@@ -27,6 +27,14 @@ wine_create_wow64_prefix() {
   "$WINESERVER" -w
 }
 
+# A second drive, D:, in a folder of the prefix beside drive_c: a volume of its own for the
+# volume reports. Wine finds its drives when its server starts, so this comes before.
+wine_map_drive_d() {
+  [ -L "$WINEPREFIX/dosdevices/d:" ] && return 0
+  mkdir -p "$WINEPREFIX/drive_d"
+  ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
+}
+
 # Boots the prefix with its standard streams detached (Wine's background services inherit them,
 # and a pipe there would keep its reader waiting) and keeps its server alive until wine_stop.
 # "wine_boot wow64" creates a missing prefix with its 32-bit half.
@@ -38,6 +46,7 @@ wine_boot() {
     flock 9
     # What starts here outlives the lock: it must not inherit the lock's descriptor.
     [ -f "$WINEPREFIX/system.reg" ] || "$create" 9>&-
+    wine_map_drive_d
     "$WINESERVER" -p </dev/null >/dev/null 2>&1 9>&- || true
     # Under load Wine has rarely failed to start a process once (not repeatable alone): say so and
     # try again, so that a test of something else does not fail silently here.

@@ -22,4 +22,11 @@ metrics_platform g_metrics_platform = {
     GlobalMemoryStatusEx,
     GetDiskFreeSpaceExA,
     Sleep,
+    FindFirstVolumeW,
+    FindNextVolumeW,
+    FindVolumeClose,
+    GetVolumePathNamesForVolumeNameW,
+    GetDriveTypeW,
+    GetVolumeInformationW,
+    GetDiskFreeSpaceExW,
 };

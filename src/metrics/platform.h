@@ -21,6 +21,14 @@ struct metrics_platform {
     decltype(&GlobalMemoryStatusEx) global_memory_status_ex;
     decltype(&GetDiskFreeSpaceExA) get_disk_free_space_ex;
     decltype(&Sleep) sleep;
+    // The volumes: wide-character forms, for labels and folder names beyond the code page.
+    decltype(&FindFirstVolumeW) find_first_volume;
+    decltype(&FindNextVolumeW) find_next_volume;
+    decltype(&FindVolumeClose) find_volume_close;
+    decltype(&GetVolumePathNamesForVolumeNameW) get_volume_path_names;
+    decltype(&GetDriveTypeW) get_drive_type;
+    decltype(&GetVolumeInformationW) get_volume_information;
+    decltype(&GetDiskFreeSpaceExW) get_volume_free_space;
 };
 
 // Holds the real calls.

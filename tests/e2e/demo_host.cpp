@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
         {"GSTATS:X", "no selector letter: an empty object"},
         {"GSTATS:cmd", "selector letters are case-sensitive"},
         {"GSTATS:MD;PING", "a report and a PONG from one message"},
+        {"GSTATS:CMDV", "statistics with every volume, after the disk"},
         {"GSTATS:", "empty selector: no reply"},
     };
 

@@ -7,6 +7,7 @@ std::string receive_object(pipe_host& host, int timeout_ms) {
     auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
     std::string got;
     int depth = 0;
+    bool in_string = false, escaped = false;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                           clock_type::now());
@@ -14,8 +15,19 @@ std::string receive_object(pipe_host& host, int timeout_ms) {
         std::string next = host.receive(1, static_cast<int>(left.count()));
         if (next.empty()) break;
         got += next;
-        if (next == "{") ++depth;
-        if (next == "}" && --depth == 0) break;  // the fragments hold no braces in strings
+        char c = next[0];
+        // Braces in strings (volume names have them) do not count.
+        if (in_string) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            break;
+        }
     }
     return got;
 }

@@ -112,6 +112,44 @@ TEST_F(StatsTest, FullReportAgreesWithTheMachine) {
     EXPECT_EQ(disk["unit"], "kB");
 }
 
+// The volume one of whose mount paths is path, or null.
+const json* volume_at(const json& volumes, const std::string& path) {
+    for (const json& volume : volumes)
+        for (const json& mounted : volume["paths"])
+            if (mounted == path) return &volume;
+    return nullptr;
+}
+
+// D: is a folder of the prefix (scripts/lib/wine.sh), a volume of its own to Wine.
+TEST_F(StatsTest, VolumesListDriveDWithTheFiguresOfItsFolder) {
+    json report = request("GSTATS:V");
+    ASSERT_EQ(keys_of(report), Keys({"volumes"}));
+    const json& volumes = report["volumes"];
+    for (const json& volume : volumes) {
+        EXPECT_EQ(keys_of(volume), Keys({"paths", "volume", "label", "fs", "used", "free", "total"}));
+        EXPECT_EQ(volume["volume"].get<std::string>().rfind(R"(\\?\Volume{)", 0), 0u) << volume;
+        EXPECT_EQ(volume["used"].get<std::uint64_t>() + volume["free"].get<std::uint64_t>(),
+                  volume["total"].get<std::uint64_t>());
+    }
+    const json* d = volume_at(volumes, "D:\\");
+    ASSERT_NE(d, nullptr) << "no D: in " << report.dump()
+                          << " (a server started before drive_d was mapped does not know it)";
+    EXPECT_EQ((*d)["paths"], json::array({"D:\\"}));
+    EXPECT_FALSE((*d)["fs"].get<std::string>().empty());
+    expect_within_one_percent((*d)["total"].get<std::uint64_t>(),
+                              linux_figure("VORNA_LINUX_DRIVE_D_TOTAL_KIB"), "D: total");
+    expect_within_one_percent((*d)["free"].get<std::uint64_t>(),
+                              linux_figure("VORNA_LINUX_DRIVE_D_FREE_KIB"), "D: free");
+    const json* c = volume_at(volumes, "C:\\");
+    ASSERT_NE(c, nullptr) << report.dump();
+    EXPECT_NE((*c)["volume"], (*d)["volume"]);
+
+    // After the other fragments, the same volumes.
+    json full = request("GSTATS:CMDV");
+    EXPECT_EQ(keys_of(full), Keys({"cpu", "memory", "disk", "volumes"}));
+    EXPECT_NE(volume_at(full["volumes"], "D:\\"), nullptr) << full.dump();
+}
+
 TEST_F(StatsTest, SelectedFragmentsAndTheNextCommandOfTheMessage) {
     json report = request("GSTATS:DM;PING");
     EXPECT_EQ(keys_of(report), Keys({"memory", "disk"}));

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "agent/context.h"
 #include "agent/stats_report.h"
@@ -19,6 +20,9 @@ const std::string kCpu = R"("cpu": {"ncpus": 4,"percent": 12.50})";
 const std::string kMemory =
     R"("memory": {"mem_total": 8388608,"mem_free": 4194304,"swap_total": 9437184,"swap_free": 5242880})";
 const std::string kDisk = R"("disk": {"used": 6,"free": 4,"total": 10,"unit": "kB"})";
+const std::string kVolumes =
+    R"("volumes": [{"paths": ["C:\\"],"volume": "\\\\?\\Volume{c}\\","label": "","fs": "NTFS",)"
+    R"("used": 6,"free": 4,"total": 10}])";
 const std::string kFull = "{" + kCpu + "," + kMemory + "," + kDisk + "}";
 
 struct StatsReportTest : testing::Test {
@@ -40,13 +44,17 @@ struct StatsReportTest : testing::Test {
         return ctx.device->writes.empty() ? "" : ctx.device->writes.back();
     }
     int probe_calls() const {
-        return g_fake_probes.cpu_calls + g_fake_probes.memory_calls + g_fake_probes.disk_calls;
+        return g_fake_probes.cpu_calls + g_fake_probes.memory_calls + g_fake_probes.disk_calls +
+               g_fake_probes.volume_calls;
     }
 };
 
 TEST_F(StatsReportTest, FragmentsStandInTheOrderCpuMemoryDiskWhateverTheLetters) {
     for (const char* selector : {"CMD", "DMC", "MDC", "DCM", "xCyMzD", "CMD\n", "DDMMCC"})
         EXPECT_EQ(reply(selector), kFull) << selector;
+    for (const char* selector : {"CMDV", "VDMC", "xVyDMCV"})
+        EXPECT_EQ(reply(selector), kFull.substr(0, kFull.size() - 1) + "," + kVolumes + "}")
+            << selector;
 }
 
 TEST_F(StatsReportTest, SeparatorIsACommaExactlyWhenALaterFragmentFollows) {
@@ -56,6 +64,10 @@ TEST_F(StatsReportTest, SeparatorIsACommaExactlyWhenALaterFragmentFollows) {
     EXPECT_EQ(reply("DC"), "{" + kCpu + "," + kDisk + "}");
     EXPECT_EQ(reply("MC"), "{" + kCpu + "," + kMemory + " }");
     EXPECT_EQ(reply("DM"), "{" + kMemory + "," + kDisk + "}");
+    EXPECT_EQ(reply("V"), "{" + kVolumes + "}");
+    EXPECT_EQ(reply("VC"), "{" + kCpu + "," + kVolumes + "}");
+    EXPECT_EQ(reply("VM"), "{" + kMemory + "," + kVolumes + "}");
+    EXPECT_EQ(reply("VD"), "{" + kDisk + "," + kVolumes + "}");
 }
 
 TEST_F(StatsReportTest, RepeatedLettersGiveOneFragmentAndOneProbeCall) {
@@ -66,7 +78,7 @@ TEST_F(StatsReportTest, RepeatedLettersGiveOneFragmentAndOneProbeCall) {
 }
 
 TEST_F(StatsReportTest, SelectorWithoutTheLettersGivesAnEmptyObject) {
-    for (const char* selector : {"X", "cmd", " ", "c;m;d", "\n"}) EXPECT_EQ(reply(selector), "{}");
+    for (const char* selector : {"X", "cmdv", " ", "c;m;d", "\n"}) EXPECT_EQ(reply(selector), "{}");
     EXPECT_EQ(probe_calls(), 0);
 }
 
@@ -144,6 +156,38 @@ TEST_F(StatsReportTest, CpuFragmentIsCutAt126Characters) {
     for (std::size_t i = 1 + prefix.size(); i < 127; ++i)
         ASSERT_TRUE(std::isdigit(static_cast<unsigned char>(got[i]))) << got;
     EXPECT_EQ(got.back(), '}');
+}
+
+TEST_F(StatsReportTest, VolumesFragmentListsEachVolumeWithItsLetterPathsFirst) {
+    using namespace std::string_literals;
+    const std::string c_drive = R"("volume": "c","label": "","fs": "NTFS","used": 6,"free": 4,)"
+                                R"("total": 10})";
+    struct {
+        const char* what;
+        std::vector<fake_volume> volumes;
+        std::string fragment;
+    } cases[] = {
+        {"no volume", {}, R"("volumes": [])"},
+        {"no path, all figures 0", {{u""s, u"v"s, u""s, u""s, 0, 0, 0}},
+         R"("volumes": [{"paths": [],"volume": "v","label": "","fs": "","used": 0,"free": 0,)"
+         R"("total": 0}])"},
+        {"mount folders after the letters",
+         {{u"C:\\Data\\\0E:\\\0C:\\Logs\\\0D:\\\0"s, u"c"s, u""s, u"NTFS"s, 10, 4, 6}},
+         R"("volumes": [{"paths": ["E:\\","D:\\","C:\\Data\\","C:\\Logs\\"],)" + c_drive + "]"},
+        {"a letter's look-alikes are folders",
+         {{u"C:\\x\0C:\0C:/\0\\\\?\\\0c:\\\0"s, u"c"s, u""s, u"NTFS"s, 10, 4, 6}},
+         R"("volumes": [{"paths": ["c:\\","C:\\x","C:","C:/","\\\\?\\"],)" + c_drive + "]"},
+        {"two volumes, label escaped, 20-digit figures",
+         {{u"C:\\\0"s, u"c"s, u"\"Daten\""s, u"NTFS"s, 10, 4, 6},
+          {u""s, u"v"s, u"€"s, u"ReFS"s, UINT64_MAX, 0, UINT64_MAX}},
+         R"("volumes": [{"paths": ["C:\\"],"volume": "c","label": "\"Daten\"","fs": "NTFS",)"
+         R"("used": 6,"free": 4,"total": 10},{"paths": [],"volume": "v","label": "€",)"
+         R"("fs": "ReFS","used": 18446744073709551615,"free": 0,"total": 18446744073709551615}])"},
+    };
+    for (const auto& c : cases) {
+        g_fake_probes.volumes = c.volumes;
+        EXPECT_EQ(reply("V"), "{" + c.fragment + "}") << c.what;
+    }
 }
 
 TEST(JsonNeedCommaTest, CommaWhenAnyOfTheLettersIsInTheSelector) {

@@ -16,6 +16,7 @@
 #include "metrics/disk.h"
 #include "metrics/memory.h"
 #include "metrics/platform.h"
+#include "metrics/volumes.h"
 #include "util/xalloc.h"
 
 namespace {
@@ -114,6 +115,110 @@ void WINAPI fake_sleep(DWORD milliseconds) {
     g_fake.calls.push_back("sleep " + std::to_string(milliseconds));
 }
 
+// A volume as the fake volume calls deliver it. They answer as Wine does: a volume's name has
+// an unknown type when it has a path.
+struct scripted_volume {
+    std::wstring name;
+    std::wstring paths = L"";  // each NUL-terminated, in the order Windows lists them
+    UINT type = DRIVE_FIXED;  // of its first path, or of its name when it has none
+    bool ready = true;        // false: label, file system and space cannot be read
+    std::wstring label = L"";
+    std::uint64_t free = 5119;  // bytes, of 10240
+};
+
+struct fake_volumes {
+    std::vector<scripted_volume> volumes;
+    std::size_t next = 0;  // the next one FindNextVolumeW gives
+    bool closed = false;
+};
+fake_volumes g_volumes;
+
+const scripted_volume& volume_named(const wchar_t* name) {
+    static const scripted_volume none;
+    for (const scripted_volume& v : g_volumes.volumes)
+        if (v.name == name) return v;
+    ADD_FAILURE() << "no such volume";
+    return none;
+}
+
+BOOL copy_out(const std::wstring& text, wchar_t* buffer, DWORD size) {
+    if (text.size() >= size) return FALSE;
+    std::wcscpy(buffer, text.c_str());
+    return TRUE;
+}
+
+BOOL next_volume(wchar_t* name, DWORD size) {
+    if (g_volumes.next == g_volumes.volumes.size()) return FALSE;
+    return copy_out(g_volumes.volumes[g_volumes.next++].name, name, size);
+}
+
+HANDLE WINAPI fake_find_first_volume(wchar_t* name, DWORD size) {
+    return next_volume(name, size) ? reinterpret_cast<HANDLE>(1) : INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI fake_find_next_volume(HANDLE, wchar_t* name, DWORD size) {
+    return next_volume(name, size);
+}
+
+BOOL WINAPI fake_find_volume_close(HANDLE) {
+    g_volumes.closed = true;
+    return TRUE;
+}
+
+BOOL WINAPI fake_get_volume_path_names(const wchar_t* name, wchar_t* paths, DWORD size,
+                                       DWORD* needed) {
+    std::wstring list = volume_named(name).paths + L'\0';
+    *needed = static_cast<DWORD>(list.size());
+    if (size < list.size()) {
+        SetLastError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    list.copy(paths, list.size());
+    return TRUE;
+}
+
+UINT WINAPI fake_get_drive_type(const wchar_t* path) {
+    for (const scripted_volume& v : g_volumes.volumes) {
+        if (v.name == path) return v.paths.empty() ? v.type : DRIVE_UNKNOWN;
+        if (!v.paths.empty() && v.paths.c_str() == std::wstring(path)) return v.type;
+    }
+    return DRIVE_NO_ROOT_DIR;
+}
+
+BOOL WINAPI fake_get_volume_information(const wchar_t* name, wchar_t* label, DWORD label_size,
+                                        DWORD*, DWORD*, DWORD*, wchar_t* fs, DWORD fs_size) {
+    const scripted_volume& v = volume_named(name);
+    return v.ready && copy_out(v.label, label, label_size) && copy_out(L"NTFS", fs, fs_size);
+}
+
+BOOL WINAPI fake_get_volume_free_space(const wchar_t* name, ULARGE_INTEGER* available,
+                                       ULARGE_INTEGER* total, ULARGE_INTEGER* total_free) {
+    const scripted_volume& v = volume_named(name);
+    available->QuadPart = 0;  // this caller's share: not reported
+    total->QuadPart = 10240;
+    total_free->QuadPart = v.free;
+    return v.ready;
+}
+
+// What the probe visits, a line a volume: name [paths joined with |] label fs used/free/total.
+std::u16string visited_volumes() {
+    std::u16string seen;
+    get_volumes_windows(
+        [](const volume_info* v, void* context) {
+            auto& text = *static_cast<std::u16string*>(context);
+            std::u16string paths;
+            for (const char16_t* path = v->paths; *path != u'\0';
+                 path += std::char_traits<char16_t>::length(path) + 1)
+                paths += (paths.empty() ? u"" : u"|") + std::u16string(path);
+            std::string figures = " " + std::to_string(v->used) + "/" + std::to_string(v->free) +
+                                  "/" + std::to_string(v->total) + "\n";
+            text += v->name + (u" [" + paths + u"] ") + v->label + u" " + v->fs +
+                    std::u16string(figures.begin(), figures.end());
+        },
+        &seen);
+    return seen;
+}
+
 // A sample whose busy and idle are the given figures: all busy time counted as user time.
 system_times sample(std::uint64_t busy, std::uint64_t idle) {
     return {idle, idle, busy};  // the kernel figure includes the idle time
@@ -123,6 +228,7 @@ class MetricsTest : public testing::Test {
 protected:
     MetricsTest() : saved_(g_metrics_platform) {
         g_fake = fake_win32{};
+        g_volumes = fake_volumes{};
         g_metrics_platform = {fake_get_system_times,
                               fake_get_system_info,
                               fake_get_active_processor_count,
@@ -130,7 +236,14 @@ protected:
                               fake_set_thread_group_affinity,
                               fake_global_memory_status_ex,
                               fake_get_disk_free_space_ex,
-                              fake_sleep};
+                              fake_sleep,
+                              fake_find_first_volume,
+                              fake_find_next_volume,
+                              fake_find_volume_close,
+                              fake_get_volume_path_names,
+                              fake_get_drive_type,
+                              fake_get_volume_information,
+                              fake_get_volume_free_space};
     }
     ~MetricsTest() override { g_metrics_platform = saved_; }
 
@@ -379,6 +492,58 @@ TEST_F(MetricsTest, ReportFragmentsFromTheProbes) {
                  R"("disk": {"used": 2251799813685248,"free": 2251799813685248,)"
                  R"("total": 4503599627370496,"unit": "kB"})");
     xfree(out.data);
+}
+
+TEST_F(MetricsTest, VolumesAreTheFixedOnesWithEveryPathAndTheirFigures) {
+    using namespace std::string_literals;
+    std::wstring long_list;
+    std::u16string long_seen;
+    for (char16_t i = u'0'; i <= u'9'; ++i) {
+        long_list += L"C:\\Mounted\\folder number "s + static_cast<wchar_t>(i) + L"\\" + L'\0';
+        long_seen += (i == u'0' ? u"" : u"|") + u"C:\\Mounted\\folder number "s + i + u"\\";
+    }
+    ASSERT_GT(long_list.size(), MAX_PATH + 1u);  // longer than the first buffer
+    std::vector<scripted_volume> many;
+    std::u16string first_64;
+    for (int i = 0; i < VOLUMES_MAX + 6; ++i) {
+        many.push_back({L"v" + std::to_wstring(i)});
+        std::string line = "v" + std::to_string(i) + " []  NTFS 6/4/10\n";
+        if (i < VOLUMES_MAX) first_64 += std::u16string(line.begin(), line.end());
+    }
+    struct {
+        const char* what;
+        std::vector<scripted_volume> volumes;
+        std::u16string seen;
+    } cases[] = {
+        {"no volume at all", {}, u""},
+        {"letters and mount folders; KiB as for drive C:",
+         {{L"v1", L"D:\\\0E:\\\0C:\\Data\\Logs\\\0"s, DRIVE_FIXED, true, L"Data"},
+          {L"v2", L"C:\\\0"s}},
+         u"v1 [D:\\|E:\\|C:\\Data\\Logs\\] Data NTFS 6/4/10\nv2 [C:\\]  NTFS 6/4/10\n"},
+        {"no path: its name's type counts, and unknown is not fixed",
+         {{L"v1", L"", DRIVE_FIXED}, {L"v2", L"", DRIVE_UNKNOWN}}, u"v1 []  NTFS 6/4/10\n"},
+        {"a label beyond ASCII",
+         {{L"v1", L"D:\\\0"s, DRIVE_FIXED, true, L"Donn\u00e9es \U0001F4BE"}},
+         u"v1 [D:\\] Donn\u00e9es \U0001F4BE NTFS 6/4/10\n"},
+        {"a path list longer than the first buffer", {{L"v1", long_list}},
+         u"v1 [" + long_seen + u"]  NTFS 6/4/10\n"},
+        {"a volume not ready keeps its names, and the next one follows",
+         {{L"v1", L"D:\\\0"s, DRIVE_FIXED, false, L"Data"}, {L"v2", L"C:\\\0"s}},
+         u"v1 [D:\\]   0/0/0\nv2 [C:\\]  NTFS 6/4/10\n"},
+        {"0 bytes free", {{L"v1", L"C:\\\0"s, DRIVE_FIXED, true, L"", 0}},
+         u"v1 [C:\\]  NTFS 10/0/10\n"},
+        {"optical, removable, network, RAM disk and no root left out",
+         {{L"v1", L"D:\\\0"s, DRIVE_CDROM}, {L"v2", L"E:\\\0"s, DRIVE_REMOVABLE},
+          {L"v3", L"F:\\\0"s, DRIVE_REMOTE}, {L"v4", L"G:\\\0"s, DRIVE_RAMDISK},
+          {L"v5", L"H:\\\0"s, DRIVE_NO_ROOT_DIR}, {L"v6", L"C:\\\0"s}},
+         u"v6 [C:\\]  NTFS 6/4/10\n"},
+        {"more than 64: the first 64 in enumeration order", many, first_64},
+    };
+    for (const auto& c : cases) {
+        g_volumes = fake_volumes{c.volumes};
+        EXPECT_EQ(visited_volumes(), c.seen) << c.what;
+        EXPECT_EQ(g_volumes.closed, !c.volumes.empty()) << c.what;
+    }
 }
 
 }  // namespace
