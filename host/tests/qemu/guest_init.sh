@@ -21,7 +21,14 @@ done
 
 mkdir -p /host
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 hostroot /host
+# A checkout in one of the folders that get a tmpfs (a clone in /tmp, say) stays visible.
+keep=${session%/host/tests/qemu/*}
+case $keep in
+  /tmp/*|/run/*|/root/*|/var/tmp/*) mkdir -p /keep && mount -o bind "/host$keep" /keep ;;
+  *) keep= ;;
+esac
 for dir in tmp run root var/tmp; do mount -t tmpfs tmpfs "/host/$dir"; done
+if [ -n "$keep" ]; then mkdir -p "/host$keep" && mount -o bind /keep "/host$keep"; fi
 mount -t proc proc /host/proc
 mount -t sysfs sys /host/sys
 mkdir -p /dev/shm /dev/pts
