@@ -4,43 +4,43 @@
 
 #include <cmath>
 #include <limits>
-#include <map>
 #include <vector>
+
+#include "protocol.h"
 
 namespace {
 
 using json = nlohmann::json;
 
-struct fragment_shape {
-    const char* name;
-    char letter;
-    std::vector<const char*> keys;
-};
+std::vector<const figure_row*> rows_of(fragment_id fragment) {
+    std::vector<const figure_row*> rows;
+    for (const figure_row& row : kFigures)
+        if (row.fragment == fragment) rows.push_back(&row);
+    return rows;
+}
 
-// The agent's fragments and keys, in the order it writes them.
-const fragment_shape kShapes[] = {
-    {"cpu", 'C', {"ncpus", "percent"}},
-    {"memory", 'M', {"mem_total", "mem_free", "swap_total", "swap_free"}},
-    {"disk", 'D', {"used", "free", "total", "unit"}},
-};
+std::size_t index_of(const figure_row& row) {
+    return static_cast<std::size_t>(row.id);
+}
 
 struct scalar {
-    enum class kind_type { count, negative, real, text, other };
-    kind_type kind = kind_type::other;
+    enum class kind_type { none, count, negative, real, text, other };
+    kind_type kind = kind_type::none;
     std::uint64_t count = 0;
     std::int64_t negative = 0;
     double real = 0;
     std::string text;
 };
 
+using raw_figures = std::array<scalar, kFigureCount>;  // by row of kFigures
+
 // Takes the report's events as the parser meets them and stops at the first one the agent
 // cannot have written, so that no nesting or repetition is ever built up.
 class shape_checker : public nlohmann::json_sax<json> {
 public:
-    explicit shape_checker(std::vector<const fragment_shape*> expected)
-        : expected_(std::move(expected)) {}
+    explicit shape_checker(std::vector<fragment_id> expected) : expected_(std::move(expected)) {}
 
-    std::map<std::string, scalar> values;  // "fragment.key"
+    raw_figures values;
     std::string error;
 
     bool null() override { return take({}); }
@@ -73,18 +73,18 @@ public:
 
     bool start_object(std::size_t) override {
         if (depth_ == 2) return fail(where() + " is not a figure");
+        if (depth_ == 1) rows_ = rows_of(expected_[fragment_]);
         ++depth_;
         return true;
     }
     bool end_object() override {
         if (depth_ == 2) {
-            const fragment_shape* shape = expected_[fragment_];
-            if (next_key_ != shape->keys.size())
-                return fail(std::string("no ") + shape->name + "." + shape->keys[next_key_]);
+            if (next_key_ != rows_.size())
+                return fail(std::string("no ") + name() + "." + rows_[next_key_]->key);
             ++fragment_;
             next_key_ = 0;
         } else if (fragment_ != expected_.size()) {
-            return fail(std::string("no report.") + expected_[fragment_]->name);
+            return fail(std::string("no report.") + fragment_of(expected_[fragment_]).name);
         }
         key_.clear();
         --depth_;
@@ -92,27 +92,25 @@ public:
     }
     bool start_array(std::size_t) override {
         if (depth_ == 0) return fail("not a JSON object");
-        if (depth_ == 1) return fail(key_ + " is not an object");
+        if (depth_ == 1) return fail(printable(key_) + " is not an object");
         return fail(where() + " is not a figure");
     }
     bool end_array() override { return false; }
 
-    bool key(string_t& name) override {
+    bool key(string_t& text) override {
         if (depth_ == 1) {
             for (std::size_t i = 0; i < fragment_; ++i)
-                if (name == expected_[i]->name) return fail(name + " given twice");
-            if (fragment_ == expected_.size() || name != expected_[fragment_]->name)
-                return fail("unexpected fragment " + printable_key(name));
+                if (text == fragment_of(expected_[i]).name) return fail(text + " given twice");
+            if (fragment_ == expected_.size() || text != fragment_of(expected_[fragment_]).name)
+                return fail("unexpected fragment " + printable(text, 40));
         } else {
-            const fragment_shape* shape = expected_[fragment_];
             for (std::size_t i = 0; i < next_key_; ++i)
-                if (name == shape->keys[i])
-                    return fail(std::string(shape->name) + "." + name + " given twice");
-            if (next_key_ == shape->keys.size() || name != shape->keys[next_key_])
-                return fail(std::string("unexpected key ") + shape->name + "." +
-                            printable_key(name));
+                if (text == rows_[i]->key)
+                    return fail(std::string(name()) + "." + text + " given twice");
+            if (next_key_ == rows_.size() || text != rows_[next_key_]->key)
+                return fail(std::string("unexpected key ") + name() + "." + printable(text, 40));
         }
-        key_ = name;
+        key_ = text;
         return true;
     }
 
@@ -126,23 +124,21 @@ private:
         if (error.empty()) error = std::move(reason);
         return false;
     }
+    const char* name() const { return fragment_of(expected_[fragment_]).name; }
     std::string where() const {
-        if (depth_ < 2) return key_;
-        return std::string(expected_[fragment_]->name) + "." + key_;
-    }
-    static std::string printable_key(const std::string& name) {
-        // Keys reach here as printable ASCII only, but stay short in a message.
-        return name.size() > 40 ? name.substr(0, 40) + "..." : name;
+        if (depth_ < 2) return printable(key_);
+        return std::string(name()) + "." + key_;
     }
     bool take(scalar value) {
         if (depth_ == 0) return fail("not a JSON object");
-        if (depth_ == 1) return fail(key_ + " is not an object");
-        values[where()] = std::move(value);
+        if (depth_ == 1) return fail(printable(key_) + " is not an object");
+        values[index_of(*rows_[next_key_])] = std::move(value);
         ++next_key_;
         return true;
     }
 
-    std::vector<const fragment_shape*> expected_;
+    std::vector<fragment_id> expected_;
+    std::vector<const figure_row*> rows_;  // of the fragment being read
     int depth_ = 0;
     std::size_t fragment_ = 0;
     std::size_t next_key_ = 0;
@@ -154,93 +150,104 @@ struct report_error {
     std::string text;
 };
 
-struct figure_reader {
-    const std::map<std::string, scalar>& values;
+[[noreturn]] void refuse(report_verdict verdict, std::string text) {
+    throw report_error{verdict, std::move(text)};
+}
 
-    const scalar& at(const std::string& name) const { return values.at(name); }
-
-    std::uint64_t kib(const std::string& name) const {
-        const scalar& value = at(name);
-        if (value.kind != scalar::kind_type::count)
-            throw report_error{report_verdict::invalid, name + " is not a count"};
-        return value.count;
+// One figure as its row says, in the agent's unit: the count of processors or KiB, or percent.
+double checked_figure(const figure_row& row, const scalar& value, const std::string& name) {
+    using kind = scalar::kind_type;
+    switch (row.check) {
+    case figure_check::processors:
+        if (value.kind == kind::negative || (value.kind == kind::count && value.count == 0))
+            refuse(report_verdict::implausible, name + " is below 1");
+        if (value.kind != kind::count) refuse(report_verdict::invalid, name + " is not a count");
+        if (value.count > static_cast<std::uint64_t>(std::numeric_limits<int>::max()))
+            refuse(report_verdict::implausible, name + " is out of range");
+        return static_cast<double>(value.count);
+    case figure_check::percent: {
+        double share = 0;
+        if (value.kind == kind::count) share = static_cast<double>(value.count);
+        else if (value.kind == kind::real) share = value.real;
+        else if (value.kind == kind::negative) share = -1;
+        else refuse(report_verdict::invalid, name + " is not a number");
+        if (!std::isfinite(share) || share < 0.0 || share > 100.0)
+            refuse(report_verdict::implausible, name + " is not 0 to 100");
+        return share;
     }
-    std::uint64_t bytes(const std::string& name) const {
-        std::uint64_t count = kib(name);
-        if (count > std::numeric_limits<std::uint64_t>::max() / 1024)
-            throw report_error{report_verdict::implausible, name + " is out of range"};
-        return count * 1024;
+    case figure_check::total:
+    case figure_check::at_most:
+    case figure_check::share:
+        if (value.kind != kind::count) refuse(report_verdict::invalid, name + " is not a count");
+        if (value.count > std::numeric_limits<std::uint64_t>::max() / 1024)  // bytes fit
+            refuse(report_verdict::implausible, name + " is out of range");
+        return static_cast<double>(value.count);
+    case figure_check::kib_unit:
+        if (value.kind != kind::text) refuse(report_verdict::invalid, name + " is not a text");
+        if (value.text != "kB") refuse(report_verdict::implausible, name + " is not kB");
+        return 0;
     }
-};
-
-void at_most(std::uint64_t part, std::uint64_t whole, const char* part_name,
-             const char* whole_name) {
-    if (part > whole)
-        throw report_error{report_verdict::implausible,
-                           std::string(part_name) + " is above " + whole_name};
+    return 0;
 }
 
-void read_cpu(const figure_reader& read, guest_figures* got) {
-    const scalar& ncpus = read.at("cpu.ncpus");
-    if (ncpus.kind == scalar::kind_type::negative ||
-        (ncpus.kind == scalar::kind_type::count && ncpus.count == 0))
-        throw report_error{report_verdict::implausible, "cpu.ncpus is below 1"};
-    if (ncpus.kind != scalar::kind_type::count)
-        throw report_error{report_verdict::invalid, "cpu.ncpus is not a count"};
-    if (ncpus.count > static_cast<std::uint64_t>(std::numeric_limits<int>::max()))
-        throw report_error{report_verdict::implausible, "cpu.ncpus is out of range"};
-    got->cpu_count = ncpus.count;
+// The figures of one object of the report (a fragment), checked row by row and against each
+// other; into *served in the served units. True when its totals are 0: a probe that failed.
+bool check_object(fragment_id fragment, const raw_figures& raw, const std::string& where,
+                  std::array<double, kFigureCount>* served) {
+    std::vector<const figure_row*> rows = rows_of(fragment);
+    auto name = [&](const char* key) { return where + "." + key; };
+    auto kib = [&](const char* key) {
+        for (const figure_row* row : rows)
+            if (std::string_view(row->key) == key) return raw[index_of(*row)].count;
+        return std::uint64_t{0};
+    };
+    for (const figure_row* row : rows)
+        (*served)[index_of(*row)] =
+            checked_figure(*row, raw[index_of(*row)], name(row->key)) * row->scale;
 
-    const scalar& percent = read.at("cpu.percent");
-    double share = 0;
-    if (percent.kind == scalar::kind_type::count) share = static_cast<double>(percent.count);
-    else if (percent.kind == scalar::kind_type::real) share = percent.real;
-    else if (percent.kind == scalar::kind_type::negative) share = -1;
-    else throw report_error{report_verdict::invalid, "cpu.percent is not a number"};
-    if (!std::isfinite(share) || share < 0.0 || share > 100.0)
-        throw report_error{report_verdict::implausible, "cpu.percent is not 0 to 100"};
-    got->cpu_busy_ratio = share / 100.0;
-}
-
-void read_memory(const figure_reader& read, guest_figures* got) {
-    got->memory_total_bytes = read.bytes("memory.mem_total");
-    got->memory_available_bytes = read.bytes("memory.mem_free");
-    got->swap_total_bytes = read.bytes("memory.swap_total");
-    got->swap_free_bytes = read.bytes("memory.swap_free");
-    at_most(got->memory_available_bytes, got->memory_total_bytes, "memory.mem_free",
-            "memory.mem_total");
-    at_most(got->swap_free_bytes, got->swap_total_bytes, "memory.swap_free",
-            "memory.swap_total");
-    // One call of the guest fills all four: all zero when it failed, no total zero otherwise.
-    bool no_memory = got->memory_total_bytes == 0;
-    if (no_memory != (got->swap_total_bytes == 0))
-        throw report_error{report_verdict::implausible,
-                           "one of memory.mem_total and memory.swap_total is 0"};
-    got->memory_probe_failed = no_memory;
-}
-
-void read_disk(const figure_reader& read, guest_figures* got) {
-    const scalar& unit = read.at("disk.unit");
-    if (unit.kind != scalar::kind_type::text)
-        throw report_error{report_verdict::invalid, "disk.unit is not a text"};
-    if (unit.text != "kB") throw report_error{report_verdict::implausible, "disk.unit is not kB"};
-    std::uint64_t used = read.kib("disk.used");
-    std::uint64_t free = read.kib("disk.free");
-    std::uint64_t total = read.kib("disk.total");
-    at_most(free, total, "disk.free", "disk.total");
-    at_most(used, total, "disk.used", "disk.total");
-    // The agent computes used as total - free on the KiB figures; allow a KiB of rounding.
-    std::uint64_t sum = used + free;  // no wrap: both are at most total
-    if (sum + 1 < total || sum > total + 1)
-        throw report_error{report_verdict::implausible,
-                           "disk.used + disk.free is not disk.total"};
-    got->disk_used_bytes = read.bytes("disk.used");
-    got->disk_free_bytes = read.bytes("disk.free");
-    got->disk_total_bytes = read.bytes("disk.total");
-    got->disk_probe_failed = total == 0;
+    std::vector<const figure_row*> totals;
+    for (const figure_row* row : rows) {
+        if (row->check == figure_check::total) totals.push_back(row);
+        if ((row->check == figure_check::at_most || row->check == figure_check::share) &&
+            kib(row->key) > kib(row->total))
+            refuse(report_verdict::implausible,
+                   name(row->key) + " is above " + name(row->total));
+    }
+    for (const figure_row* total : totals) {
+        // The agent computes one share as the total less the others on the KiB figures; allow
+        // a KiB of rounding. No wrap: each share is at most the total, below 2^54.
+        std::uint64_t sum = 0;
+        std::string parts;
+        for (const figure_row* row : rows)
+            if (row->check == figure_check::share && std::string_view(row->total) == total->key) {
+                sum += kib(row->key);
+                parts += (parts.empty() ? "" : " + ") + name(row->key);
+            }
+        std::uint64_t whole = kib(total->key);
+        if (!parts.empty() && (sum + 1 < whole || sum > whole + 1))
+            refuse(report_verdict::implausible, parts + " is not " + name(total->key));
+    }
+    // One call of the guest gives all of a fragment's totals: all 0 when it failed, none otherwise.
+    std::size_t zeros = 0;
+    std::string listed;
+    for (const figure_row* total : totals) {
+        zeros += kib(total->key) == 0;
+        listed += (listed.empty() ? "" : " and ") + name(total->key);
+    }
+    if (zeros != 0 && zeros != totals.size())
+        refuse(report_verdict::implausible, "one of " + listed + " is 0");
+    return !totals.empty() && zeros == totals.size();
 }
 
 }  // namespace
+
+std::vector<std::string> failed_probes(const guest_figures& figures) {
+    std::vector<std::string> names;
+    for (const fragment_row& fragment : kFragments)
+        if (reported(figures, fragment.id) && probe_failed(figures, fragment.id))
+            names.emplace_back(fragment.name);
+    return names;
+}
 
 report_verdict check_report(std::string_view text, std::string_view selector,
                             guest_figures* figures, std::string* error) {
@@ -249,9 +256,9 @@ report_verdict check_report(std::string_view text, std::string_view selector,
             *error = "bytes the agent never sends";
             return report_verdict::invalid;
         }
-    std::vector<const fragment_shape*> expected;
-    for (const fragment_shape& shape : kShapes)
-        if (selector.find(shape.letter) != std::string_view::npos) expected.push_back(&shape);
+    std::vector<fragment_id> expected;
+    for (const fragment_row& fragment : kFragments)
+        if (selects(selector, fragment.id)) expected.push_back(fragment.id);
 
     shape_checker checker(expected);
     if (!json::sax_parse(text.begin(), text.end(), &checker)) {
@@ -260,11 +267,11 @@ report_verdict check_report(std::string_view text, std::string_view selector,
     }
     try {
         guest_figures got;
-        figure_reader read{checker.values};
-        for (const fragment_shape* shape : expected) {
-            if (shape->letter == 'C') read_cpu(read, &got);
-            if (shape->letter == 'M') read_memory(read, &got);
-            if (shape->letter == 'D') read_disk(read, &got);
+        for (fragment_id fragment : expected) {
+            auto at = static_cast<std::size_t>(fragment);
+            got.reported[at] = true;
+            got.probe_failed[at] =
+                check_object(fragment, checker.values, fragment_of(fragment).name, &got.values);
         }
         *figures = got;
         return report_verdict::valid;

@@ -62,10 +62,8 @@ int run_query(const std::string& endpoint_arg, const std::string& command,
             return failed(kExitInvalidReply,
                           "not a report the agent can send: " + error + ": " +
                               printable(result.reply));
-        if (figures.memory_probe_failed)
-            report("the guest's memory probe failed (zeros)");
-        if (figures.disk_probe_failed)
-            report("the guest's disk probe failed (zeros)");
+        for (const std::string& probe : failed_probes(figures))
+            report("the guest's probe failed (zeros): %s", probe.c_str());
         // In the agent's order of keys.
         if (isatty(STDOUT_FILENO)) shown = nlohmann::ordered_json::parse(result.reply).dump(2);
     }

@@ -135,12 +135,11 @@ int main(int argc, char** argv) {
         sim_guest_options options;
         options.report_delay = 3s;
         options.report = [] {
+            sim_figures figures = kSimFigures;
             std::string now = std::to_string(wall_ms());
-            return "{\"cpu\": {\"ncpus\": 4,\"percent\": 25.00},\"memory\": {\"mem_total\": "
-                   "2097152,\"mem_free\": 1048576,\"swap_total\": " + now + ",\"swap_free\": " +
-                   now +
-                   "},\"disk\": {\"used\": 10485760,\"free\": 20971520,\"total\": 31457280,"
-                   "\"unit\": \"kB\"}}";
+            figures[static_cast<std::size_t>(figure_id::swap_total)] = now;
+            figures[static_cast<std::size_t>(figure_id::swap_free)] = now;
+            return sim_report("CMD", figures);
         };
         fleet.push_back(
             std::make_unique<sim_guest>(folder + "/com.vorna.vm.stats_agent.0", options));

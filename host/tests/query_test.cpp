@@ -162,7 +162,7 @@ std::uint64_t cpus_of(const exchange_result& result) {
     guest_figures figures;
     std::string error;
     EXPECT_EQ(check_report(result.reply, "CMD", &figures, &error), report_verdict::valid) << error;
-    return figures.cpu_count;
+    return static_cast<std::uint64_t>(value_of(figures, figure_id::cpus));
 }
 
 TEST(ChannelTest, LateReplyIsNeverTakenForTheNextRequest) {

@@ -9,15 +9,38 @@
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
+#include <vector>
 
-const char kSimReport[] =
-    "{\"cpu\": {\"ncpus\": 4,\"percent\": 25.00},\"memory\": {\"mem_total\": 2097152,"
-    "\"mem_free\": 1048576,\"swap_total\": 3145728,\"swap_free\": 2097152},\"disk\": {\"used\": "
-    "10485760,\"free\": 20971520,\"total\": 31457280,\"unit\": \"kB\"}}";
+const sim_figures kSimFigures = {
+    "4",        "25.00",   std::to_string(kSimMemTotalKib), "1048576", "3145728", "2097152",
+    "10485760", "20971520", std::to_string(kSimDiskTotalKib), "\"kB\"",
+};
+
+std::string sim_report(std::string_view selector, const sim_figures& figures) {
+    std::vector<const fragment_row*> asked;
+    for (const fragment_row& fragment : kFragments)
+        if (selects(selector, fragment.id)) asked.push_back(&fragment);
+    std::string text = "{";
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        text += "\"" + std::string(asked[i]->name) + "\": {";
+        const char* separator = "";
+        for (const figure_row& row : kFigures)
+            if (row.fragment == asked[i]->id) {
+                text += separator + ("\"" + std::string(row.key) + "\": ") +
+                        figures[static_cast<std::size_t>(row.id)];
+                separator = ",";
+            }
+        // As the agent ends them: a comma before the next fragment; last, cpu and memory with a
+        // space and disk with nothing.
+        text += i + 1 < asked.size() ? "}," : asked[i]->id == fragment_id::disk ? "}" : "} ";
+    }
+    return text + "}";
+}
+
+const std::string kSimReport = sim_report("CMD");
 
 sim_guest::sim_guest(const std::string& unix_path, sim_guest_options options)
     : options_(std::move(options)), path_(unix_path) {
-    if (!options_.report) options_.report = [] { return std::string(kSimReport); };
     if (!path_.empty()) {
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
@@ -93,7 +116,7 @@ void sim_guest::serve_connection(int client) {
             reply = "\x01\x02 no reply here";
             break;
         case guest_behaviour::close_mid_reply:
-            reply = options_.report();
+            reply = options_.report ? options_.report() : kSimReport;
             send(client, reply.data(), reply.size() / 2, MSG_NOSIGNAL);
             return;
         case guest_behaviour::trickle:
@@ -110,7 +133,7 @@ void sim_guest::serve_connection(int client) {
                 reply = "PONG";
             } else if (text.rfind("GSTATS:", 0) == 0) {
                 if (stop_.wait_for(options_.report_delay)) return;
-                reply = options_.report();
+                reply = options_.report ? options_.report() : sim_report(text.substr(7));
             }
             break;
         }

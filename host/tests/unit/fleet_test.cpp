@@ -15,8 +15,9 @@ std::string exposition_of(const std::map<std::string, vm_state>& vms,
 TEST(FleetTest, VmThatFailedItsLastPollShowsDownWithoutFigures) {
     vm_state good;
     good.up = true;
-    good.figures.memory_total_bytes = 4096;
-    good.figures.cpu_busy_ratio = 0.5;
+    good.figures.reported.fill(true);
+    good.figures.values[static_cast<std::size_t>(figure_id::mem_total)] = 4096;
+    good.figures.values[static_cast<std::size_t>(figure_id::cpu_percent)] = 0.5;
     good.last_good_unix = 1700000000.0;
     vm_state failed = good;
     failed.up = false;
@@ -46,9 +47,10 @@ TEST(FleetTest, VmThatFailedItsLastPollShowsDownWithoutFigures) {
 TEST(FleetTest, FiguresOfAProbeThatFailedInTheGuestAreNotServed) {
     vm_state state;
     state.up = true;
-    state.figures.cpu_count = 2;
-    state.figures.memory_total_bytes = 4096;
-    state.figures.disk_probe_failed = true;
+    state.figures.reported.fill(true);
+    state.figures.values[static_cast<std::size_t>(figure_id::cpus)] = 2;
+    state.figures.values[static_cast<std::size_t>(figure_id::mem_total)] = 4096;
+    state.figures.probe_failed[static_cast<std::size_t>(fragment_id::disk)] = true;
     state.last_good_unix = 1700000000.0;
     std::string text = exposition_of({{"vm", state}});
     EXPECT_EQ(sample_of(text, "vorna_up", "vm"), 1.0);

@@ -24,16 +24,15 @@ guest_figures valid_report(const std::string& text, const char* selector = "CMD"
 
 TEST(GuestReportTest, KibibytesBecomeBytesAndPercentARatio) {
     guest_figures got = valid_report(report(kCpu, kMemory, kDisk));
-    EXPECT_EQ(got.cpu_count, 8u);
-    EXPECT_DOUBLE_EQ(got.cpu_busy_ratio, 0.125);
-    EXPECT_EQ(got.memory_total_bytes, 4096u);
-    EXPECT_EQ(got.memory_available_bytes, 3072u);
-    EXPECT_EQ(got.swap_total_bytes, 6144u);
-    EXPECT_EQ(got.swap_free_bytes, 5120u);
-    EXPECT_EQ(got.disk_used_bytes, 1024u);
-    EXPECT_EQ(got.disk_free_bytes, 2048u);
-    EXPECT_EQ(got.disk_total_bytes, 3072u);
-    EXPECT_FALSE(got.memory_probe_failed || got.disk_probe_failed);
+    using f = figure_id;
+    const std::pair<figure_id, double> expected[] = {
+        {f::cpus, 8},          {f::cpu_percent, 0.125}, {f::mem_total, 4096},
+        {f::mem_free, 3072},   {f::swap_total, 6144},   {f::swap_free, 5120},
+        {f::disk_used, 1024},  {f::disk_free, 2048},    {f::disk_total, 3072},
+    };
+    for (const auto& [id, value] : expected)
+        EXPECT_DOUBLE_EQ(value_of(got, id), value) << figure_of(id).key;
+    EXPECT_TRUE(failed_probes(got).empty());
 }
 
 TEST(GuestReportTest, WhatTheAgentSendsForEachSelector) {
@@ -42,16 +41,15 @@ TEST(GuestReportTest, WhatTheAgentSendsForEachSelector) {
     valid_report("{\"cpu\": {\"ncpus\": 2,\"percent\": 0.00},\"disk\": {" + kDisk + "}}", "DCD");
     std::string memory = "\"mem_total\": 18014398509481983,\"mem_free\": 0,\"swap_total\": 1,"
                          "\"swap_free\": 0";  // 2^54 - 1 KiB: the largest that fits in bytes
-    EXPECT_EQ(valid_report(report(kCpu, memory, kDisk)).memory_total_bytes,
-              18446744073709550592u);
+    EXPECT_DOUBLE_EQ(value_of(valid_report(report(kCpu, memory, kDisk)), figure_id::mem_total),
+                     18446744073709550592.0);
 }
 
 TEST(GuestReportTest, AFragmentOfZerosIsAProbeThatFailed) {
     guest_figures got = valid_report(report(
         kCpu, "\"mem_total\": 0,\"mem_free\": 0,\"swap_total\": 0,\"swap_free\": 0",
         "\"used\": 0,\"free\": 0,\"total\": 0,\"unit\": \"kB\""));
-    EXPECT_TRUE(got.memory_probe_failed);
-    EXPECT_TRUE(got.disk_probe_failed);
+    EXPECT_EQ(failed_probes(got), (std::vector<std::string>{"memory", "disk"}));
 }
 
 struct bad_case {
