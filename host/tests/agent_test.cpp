@@ -152,7 +152,7 @@ TEST_F(AgentTest, ExportServesTheAgentsFiguresInBytes) {
     })) << text << exporter.err();
     auto kib = [&](const char* name) { return sample_of(text, name, "agent").value_or(-1) / 1024; };
     expect_machine_figures(sample_of(text, "vorna_cpus", "agent").value_or(-1),
-                           kib("vorna_memory_total_bytes"), kib("vorna_swap_total_bytes"),
+                           kib("vorna_memory_total_bytes"), kib("vorna_commit_limit_bytes"),
                            kib("vorna_disk_total_bytes"), kib("vorna_disk_free_bytes"), free_range);
     double busy = sample_of(text, "vorna_cpu_busy_ratio", "agent").value_or(-1);
     EXPECT_GE(busy, 0.0);

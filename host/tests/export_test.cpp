@@ -111,7 +111,7 @@ double failures_of(const std::string& text, const std::string& vm, const std::st
 
 const char* const kFigureNames[] = {
     "vorna_cpus", "vorna_cpu_busy_ratio", "vorna_memory_total_bytes",
-    "vorna_memory_available_bytes", "vorna_swap_total_bytes", "vorna_swap_free_bytes",
+    "vorna_memory_available_bytes", "vorna_commit_limit_bytes", "vorna_commit_available_bytes",
     "vorna_disk_used_bytes", "vorna_disk_free_bytes", "vorna_disk_total_bytes"};
 
 TEST_F(ExportTest, EachVmIsServedForWhatItAnswers) {

@@ -125,8 +125,8 @@ int main(int argc, char** argv) {
     int latency_window = argc > 5 ? std::atoi(argv[5]) : 30;
 
     // A libvirt-like channel folder; each report carries the wall time it was sent at, in ms,
-    // as its swap_free figure (and swap_total, so that it stays plausible), so the scrape that
-    // first shows it tells the delay.
+    // as its commit available (and its commit limit, so that it stays plausible), so the scrape
+    // that first shows it tells the delay.
     mkdir("fleet", 0755);
     std::vector<std::unique_ptr<sim_guest>> fleet;
     for (int i = 1; i <= guests; ++i) {
@@ -137,8 +137,8 @@ int main(int argc, char** argv) {
         options.report = [] {
             sim_figures figures = kSimFigures;
             std::string now = std::to_string(wall_ms());
-            figures[static_cast<std::size_t>(figure_id::swap_total)] = now;
-            figures[static_cast<std::size_t>(figure_id::swap_free)] = now;
+            figures[static_cast<std::size_t>(figure_id::commit_limit)] = now;
+            figures[static_cast<std::size_t>(figure_id::commit_available)] = now;
             return sim_report("CMD", figures);
         };
         fleet.push_back(
@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
         long long now = wall_ms();
         for (int i = 1; i <= guests; ++i) {
             std::string vm = "guest" + std::to_string(i);
-            auto sent = sample_of(text, "vorna_swap_free_bytes", vm);
+            auto sent = sample_of(text, "vorna_commit_available_bytes", vm);
             if (!sent) continue;
             auto& last = seen[vm];
             if (last != 0 && *sent != last) delays.push_back(static_cast<double>(now) - *sent / 1024);

@@ -35,8 +35,8 @@ TEST(FleetTest, VmThatFailedItsLastPollShowsDownWithoutFigures) {
     EXPECT_EQ(sample_of(text, "vorna_up", "never"), 0.0);
     EXPECT_EQ(sample_of(text, "vorna_last_success_timestamp_seconds", "never"), std::nullopt);
     for (const char* figure : {"vorna_cpus", "vorna_cpu_busy_ratio", "vorna_memory_total_bytes",
-                               "vorna_memory_available_bytes", "vorna_swap_total_bytes",
-                               "vorna_swap_free_bytes", "vorna_disk_used_bytes",
+                               "vorna_memory_available_bytes", "vorna_commit_limit_bytes",
+                               "vorna_commit_available_bytes", "vorna_disk_used_bytes",
                                "vorna_disk_free_bytes", "vorna_disk_total_bytes"}) {
         EXPECT_TRUE(sample_of(text, figure, "good")) << figure;
         EXPECT_FALSE(sample_of(text, figure, "failed")) << figure;

@@ -27,7 +27,7 @@ TEST(GuestReportTest, KibibytesBecomeBytesAndPercentARatio) {
     using f = figure_id;
     const std::pair<figure_id, double> expected[] = {
         {f::cpus, 8},          {f::cpu_percent, 0.125}, {f::mem_total, 4096},
-        {f::mem_free, 3072},   {f::swap_total, 6144},   {f::swap_free, 5120},
+        {f::mem_free, 3072},   {f::commit_limit, 6144}, {f::commit_available, 5120},
         {f::disk_used, 1024},  {f::disk_free, 2048},    {f::disk_total, 3072},
     };
     for (const auto& [id, value] : expected)
