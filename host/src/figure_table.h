@@ -8,21 +8,23 @@
 // notes, the poll's log lines and the simulated guest all follow these rows; a new figure is a
 // new row (and its value in the simulated guest, and its line in the manual and README).
 
-// The fragments, in the order the agent writes them.
-enum class fragment_id { cpu, memory, disk };
-constexpr std::size_t kFragmentCount = 3;
+// The fragments, in the order the agent writes them. The volumes fragment is a list of objects,
+// one a volume, whose figures are its rows; an agent from before V leaves it out.
+enum class fragment_id { cpu, memory, disk, volumes };
+constexpr std::size_t kFragmentCount = 4;
 
 struct fragment_row {
     fragment_id id;
     char letter;       // of the selector
     const char* name;  // its key in the reply and its fragment label of vorna_probe_failed
-    bool probed;       // a probe of the guest that can fail, which the agent reports as zeros
+    bool probed;       // a probe of the guest that can fail: the agent reports zeros (volumes: [])
 };
 
 inline constexpr fragment_row kFragments[kFragmentCount] = {
     {fragment_id::cpu, 'C', "cpu", false},
     {fragment_id::memory, 'M', "memory", true},
     {fragment_id::disk, 'D', "disk", true},
+    {fragment_id::volumes, 'V', "volumes", true},
 };
 
 enum class figure_id {
@@ -36,8 +38,11 @@ enum class figure_id {
     disk_free,
     disk_total,
     disk_unit,
+    volume_used,
+    volume_free,
+    volume_total,
 };
-constexpr std::size_t kFigureCount = 10;
+constexpr std::size_t kFigureCount = 13;
 
 enum class figure_check {
     processors,  // a count, at least 1
@@ -87,6 +92,13 @@ inline constexpr figure_row kFigures[kFigureCount] = {
      "vorna_disk_total_bytes", "Size of the guest's drive C:, at the last poll."},
     {figure_id::disk_unit, fragment_id::disk, "unit", figure_check::kib_unit, nullptr, 1, nullptr,
      nullptr},
+    // Each volume's, after its names; served with the label volume.
+    {figure_id::volume_used, fragment_id::volumes, "used", figure_check::share, "total", kKib,
+     nullptr, nullptr},
+    {figure_id::volume_free, fragment_id::volumes, "free", figure_check::share, "total", kKib,
+     "vorna_volume_free_bytes", "Free space of the guest's volume, at the last poll."},
+    {figure_id::volume_total, fragment_id::volumes, "total", figure_check::total, nullptr, kKib,
+     "vorna_volume_total_bytes", "Size of the guest's volume, at the last poll."},
 };
 
 // Each row at its id's place, so that figure_of() finds it; fragments likewise.

@@ -4,9 +4,11 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
 #include <vector>
 
 #include "protocol.h"
+#include "safe_text.h"
 
 namespace {
 
@@ -34,116 +36,21 @@ struct scalar {
 
 using raw_figures = std::array<scalar, kFigureCount>;  // by row of kFigures
 
-// Takes the report's events as the parser meets them and stops at the first one the agent
-// cannot have written, so that no nesting or repetition is ever built up.
-class shape_checker : public nlohmann::json_sax<json> {
-public:
-    explicit shape_checker(std::vector<fragment_id> expected) : expected_(std::move(expected)) {}
+// A volume's keys before its figures: the list of paths, then three texts.
+const char* const kVolumeNames[] = {"paths", "volume", "label", "fs"};
+constexpr std::size_t kNameCount = std::size(kVolumeNames);
 
+struct raw_volume {
+    std::vector<std::string> paths;
+    std::array<std::string, kNameCount - 1> names;  // volume, label, fs
     raw_figures values;
-    std::string error;
-
-    bool null() override { return take({}); }
-    bool boolean(bool) override { return take({}); }
-    bool number_integer(number_integer_t value) override {
-        scalar got;
-        got.kind = scalar::kind_type::negative;
-        got.negative = value;
-        return take(got);
-    }
-    bool number_unsigned(number_unsigned_t value) override {
-        scalar got;
-        got.kind = scalar::kind_type::count;
-        got.count = value;
-        return take(got);
-    }
-    bool number_float(number_float_t value, const string_t&) override {
-        scalar got;
-        got.kind = scalar::kind_type::real;
-        got.real = value;
-        return take(got);
-    }
-    bool string(string_t& value) override {
-        scalar got;
-        got.kind = scalar::kind_type::text;
-        got.text = value;
-        return take(got);
-    }
-    bool binary(binary_t&) override { return take({}); }
-
-    bool start_object(std::size_t) override {
-        if (depth_ == 2) return fail(where() + " is not a figure");
-        if (depth_ == 1) rows_ = rows_of(expected_[fragment_]);
-        ++depth_;
-        return true;
-    }
-    bool end_object() override {
-        if (depth_ == 2) {
-            if (next_key_ != rows_.size())
-                return fail(std::string("no ") + name() + "." + rows_[next_key_]->key);
-            ++fragment_;
-            next_key_ = 0;
-        } else if (fragment_ != expected_.size()) {
-            return fail(std::string("no report.") + fragment_of(expected_[fragment_]).name);
-        }
-        key_.clear();
-        --depth_;
-        return true;
-    }
-    bool start_array(std::size_t) override {
-        if (depth_ == 0) return fail("not a JSON object");
-        if (depth_ == 1) return fail(printable(key_) + " is not an object");
-        return fail(where() + " is not a figure");
-    }
-    bool end_array() override { return false; }
-
-    bool key(string_t& text) override {
-        if (depth_ == 1) {
-            for (std::size_t i = 0; i < fragment_; ++i)
-                if (text == fragment_of(expected_[i]).name) return fail(text + " given twice");
-            if (fragment_ == expected_.size() || text != fragment_of(expected_[fragment_]).name)
-                return fail("unexpected fragment " + printable(text, 40));
-        } else {
-            for (std::size_t i = 0; i < next_key_; ++i)
-                if (text == rows_[i]->key)
-                    return fail(std::string(name()) + "." + text + " given twice");
-            if (next_key_ == rows_.size() || text != rows_[next_key_]->key)
-                return fail(std::string("unexpected key ") + name() + "." + printable(text, 40));
-        }
-        key_ = text;
-        return true;
-    }
-
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-        if (error.empty()) error = "not a JSON object";
-        return false;
-    }
-
-private:
-    bool fail(std::string reason) {
-        if (error.empty()) error = std::move(reason);
-        return false;
-    }
-    const char* name() const { return fragment_of(expected_[fragment_]).name; }
-    std::string where() const {
-        if (depth_ < 2) return printable(key_);
-        return std::string(name()) + "." + key_;
-    }
-    bool take(scalar value) {
-        if (depth_ == 0) return fail("not a JSON object");
-        if (depth_ == 1) return fail(printable(key_) + " is not an object");
-        values[index_of(*rows_[next_key_])] = std::move(value);
-        ++next_key_;
-        return true;
-    }
-
-    std::vector<fragment_id> expected_;
-    std::vector<const figure_row*> rows_;  // of the fragment being read
-    int depth_ = 0;
-    std::size_t fragment_ = 0;
-    std::size_t next_key_ = 0;
-    std::string key_;
 };
+
+bool printable_ascii(std::string_view text) {
+    for (char c : text)
+        if (c < 0x20 || c > 0x7e) return false;
+    return true;
+}
 
 struct report_error {
     report_verdict verdict;
@@ -153,6 +60,211 @@ struct report_error {
 [[noreturn]] void refuse(report_verdict verdict, std::string text) {
     throw report_error{verdict, std::move(text)};
 }
+
+// Takes the report's events as the parser meets them and stops at the first one the agent
+// cannot have written, so that nothing is built beyond the agent's own nesting (the report, a
+// fragment or the list of volumes, a volume, its paths) and its 64 volumes.
+class shape_checker : public nlohmann::json_sax<json> {
+public:
+    explicit shape_checker(std::vector<fragment_id> expected) : expected_(std::move(expected)) {}
+
+    raw_figures values;  // of the fragments but volumes
+    bool volumes_seen = false;
+    std::vector<raw_volume> volumes;
+    report_verdict verdict = report_verdict::invalid;
+    std::string error;
+
+    bool null() override { return take({}); }
+    bool boolean(bool) override { return take({}); }
+    bool number_integer(number_integer_t value) override {
+        scalar got;
+        got.kind = scalar::kind_type::negative;
+        got.negative = value;
+        return take(std::move(got));
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        scalar got;
+        got.kind = scalar::kind_type::count;
+        got.count = value;
+        return take(std::move(got));
+    }
+    bool number_float(number_float_t value, const string_t&) override {
+        scalar got;
+        got.kind = scalar::kind_type::real;
+        got.real = value;
+        return take(std::move(got));
+    }
+    bool string(string_t& value) override {
+        // Non-ASCII and escaped controls are for the volumes' names alone, which are checked
+        // once the report is read.
+        if (at_ != place::volume && at_ != place::paths && !printable_ascii(value))
+            return fail("bytes the agent never sends");
+        scalar got;
+        got.kind = scalar::kind_type::text;
+        got.text = std::move(value);
+        return take(std::move(got));
+    }
+    bool binary(binary_t&) override { return take({}); }
+
+    bool start_object(std::size_t) override {
+        switch (at_) {
+        case place::outside:
+            at_ = place::report;
+            return true;
+        case place::report:
+            if (fragment() == fragment_id::volumes) return fail(not_this());
+            begin_object(place::fragment);
+            return true;
+        case place::volumes:
+            if (volumes.size() == kMaxVolumes) {
+                verdict = report_verdict::implausible;
+                return fail("more than 64 volumes");
+            }
+            volumes.emplace_back();
+            begin_object(place::volume);
+            return true;
+        default:
+            return fail(not_this());
+        }
+    }
+    bool end_object() override {
+        switch (at_) {
+        case place::fragment:
+        case place::volume:
+            if (next_key_ != keys_.size()) return fail("no " + where(keys_[next_key_]));
+            if (at_ == place::fragment) ++fragment_;
+            at_ = at_ == place::fragment ? place::report : place::volumes;
+            return true;
+        case place::report:
+            // An agent from before V leaves the volumes out and sends all the rest.
+            if (fragment_ + 1 == expected_.size() && fragment() == fragment_id::volumes)
+                ++fragment_;
+            if (fragment_ != expected_.size())
+                return fail(std::string("no report.") + fragment_of(fragment()).name);
+            at_ = place::after;
+            return true;
+        default:
+            return false;
+        }
+    }
+    bool start_array(std::size_t) override {
+        if (at_ == place::report && fragment() == fragment_id::volumes) {
+            volumes_seen = true;
+            at_ = place::volumes;
+            return true;
+        }
+        if (at_ == place::volume && next_key_ == 0) {
+            at_ = place::paths;
+            return true;
+        }
+        return fail(not_this());
+    }
+    bool end_array() override {
+        if (at_ == place::paths) {
+            at_ = place::volume;
+            ++next_key_;
+            return true;
+        }
+        if (at_ == place::volumes) {
+            at_ = place::report;
+            ++fragment_;
+            return true;
+        }
+        return false;
+    }
+
+    bool key(string_t& text) override {
+        if (at_ == place::report) {
+            for (std::size_t i = 0; i < fragment_; ++i)
+                if (text == fragment_of(expected_[i]).name) return fail(text + " given twice");
+            if (fragment_ == expected_.size() || text != fragment_of(fragment()).name)
+                return fail("unexpected fragment " + printable(text, 40));
+            return true;
+        }
+        for (std::size_t i = 0; i < next_key_; ++i)
+            if (text == keys_[i]) return fail(where(keys_[i]) + " given twice");
+        if (next_key_ == keys_.size() || text != keys_[next_key_])
+            return fail("unexpected key " + where(printable(text, 40)));
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        if (error.empty()) error = "not a JSON object";
+        return false;
+    }
+
+private:
+    enum class place { outside, report, fragment, volumes, volume, paths, after };
+
+    fragment_id fragment() const { return expected_[fragment_]; }
+    std::string volume_name() const { return "volumes[" + std::to_string(volumes.size() - 1) + "]"; }
+    std::string where(const std::string& key) const {
+        if (at_ == place::volume || at_ == place::paths) return volume_name() + "." + key;
+        return std::string(fragment_of(fragment()).name) + "." + key;
+    }
+    // Why a value, object or list cannot stand where the parser is.
+    std::string not_this() const {
+        switch (at_) {
+        case place::outside: return "not a JSON object";
+        case place::report:
+            if (fragment() == fragment_id::volumes) return "volumes is not a list";
+            return fragment_of(fragment()).name + std::string(" is not an object");
+        case place::volumes: return volume_name_next() + " is not an object";
+        case place::paths: return where("paths") + " is not a list of texts";
+        case place::volume:
+            if (next_key_ == 0) return where("paths") + " is not a list";
+            if (next_key_ < kNameCount) return where(kVolumeNames[next_key_]) + " is not a text";
+            return where(keys_[next_key_]) + " is not a figure";
+        default: return where(keys_[next_key_]) + " is not a figure";
+        }
+    }
+    std::string volume_name_next() const {
+        return "volumes[" + std::to_string(volumes.size()) + "]";
+    }
+    bool fail(std::string reason) {
+        if (error.empty()) error = std::move(reason);
+        return false;
+    }
+    void begin_object(place object) {
+        at_ = object;
+        keys_.clear();
+        next_key_ = 0;
+        if (object == place::volume) keys_.assign(std::begin(kVolumeNames), std::end(kVolumeNames));
+        for (const figure_row* row : rows_of(object == place::volume ? fragment_id::volumes
+                                                                     : fragment()))
+            keys_.emplace_back(row->key);
+    }
+    // The row of the key being read, in a fragment or after a volume's names.
+    const figure_row& row() const {
+        std::size_t first = at_ == place::volume ? kNameCount : 0;
+        return *rows_of(at_ == place::volume ? fragment_id::volumes : fragment())[next_key_ - first];
+    }
+    bool take(scalar value) {
+        if (at_ == place::paths) {
+            if (value.kind != scalar::kind_type::text) return fail(not_this());
+            volumes.back().paths.push_back(std::move(value.text));
+            return true;
+        }
+        if (at_ == place::volume && next_key_ < kNameCount) {
+            if (next_key_ == 0 || value.kind != scalar::kind_type::text) return fail(not_this());
+            volumes.back().names[next_key_ - 1] = std::move(value.text);
+        } else if (at_ == place::volume) {
+            volumes.back().values[index_of(row())] = std::move(value);
+        } else if (at_ == place::fragment) {
+            values[index_of(row())] = std::move(value);
+        } else {
+            return fail(not_this());
+        }
+        ++next_key_;
+        return true;
+    }
+
+    std::vector<fragment_id> expected_;
+    place at_ = place::outside;
+    std::size_t fragment_ = 0;      // of expected_: the one being read, or the next
+    std::vector<std::string> keys_;  // of the object being read, in order
+    std::size_t next_key_ = 0;
+};
 
 // One figure as its row says, in the agent's unit: the count of processors or KiB, or percent.
 double checked_figure(const figure_row& row, const scalar& value, const std::string& name) {
@@ -190,8 +302,8 @@ double checked_figure(const figure_row& row, const scalar& value, const std::str
     return 0;
 }
 
-// The figures of one object of the report (a fragment), checked row by row and against each
-// other; into *served in the served units. True when its totals are 0: a probe that failed.
+// The figures of one object of the report (a fragment, a volume), checked row by row and against
+// each other; into *served in the served units. True when its totals are 0: a probe that failed.
 bool check_object(fragment_id fragment, const raw_figures& raw, const std::string& where,
                   std::array<double, kFigureCount>* served) {
     std::vector<const figure_row*> rows = rows_of(fragment);
@@ -239,20 +351,80 @@ bool check_object(fragment_id fragment, const raw_figures& raw, const std::strin
     return !totals.empty() && zeros == totals.size();
 }
 
+void check_text(const std::string& text, const std::string& name) {
+    if (std::optional<std::string> problem = text_problem(text))
+        refuse(report_verdict::implausible, name + " is not safe text (" + *problem + ")");
+}
+
+bool starts_with(std::string_view text, std::string_view start) {
+    return text.substr(0, start.size()) == start;
+}
+
+bool ends_with(std::string_view text, std::string_view end) {
+    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// What Windows gives as a mount path: a drive's root, or a folder of one, with its backslash.
+bool mount_path(std::string_view path) {
+    char letter = static_cast<char>(path.empty() ? 0 : path[0] | 0x20);
+    return path.size() >= 3 && letter >= 'a' && letter <= 'z' && path.substr(1, 2) == ":\\" &&
+           path.back() == '\\';
+}
+
+// Its names and figures checked; *seen holds the paths and names of the volumes before it, so
+// that no two volumes share a label value.
+guest_volume checked_volume(raw_volume raw, std::size_t index, std::set<std::string>* seen) {
+    std::string where = "volumes[" + std::to_string(index) + "]";
+    guest_volume volume;
+    for (std::size_t i = 0; i < raw.paths.size(); ++i) {
+        std::string name = where + ".paths[" + std::to_string(i) + "]";
+        check_text(raw.paths[i], name);
+        if (!mount_path(raw.paths[i]))
+            refuse(report_verdict::implausible, name + " is not a mount path");
+        if (!seen->insert(raw.paths[i]).second)
+            refuse(report_verdict::implausible, name + " is given twice");
+    }
+    volume.paths = std::move(raw.paths);
+    volume.name = std::move(raw.names[0]);
+    volume.label = std::move(raw.names[1]);
+    volume.fs = std::move(raw.names[2]);
+    check_text(volume.name, where + ".volume");
+    check_text(volume.label, where + ".label");
+    check_text(volume.fs, where + ".fs");
+    // Paths begin with a drive letter and names with a backslash: labels cannot meet.
+    if (!starts_with(volume.name, "\\\\?\\Volume{") || !ends_with(volume.name, "}\\"))
+        refuse(report_verdict::implausible, where + ".volume is not a volume name");
+    if (!seen->insert(volume.name).second)
+        refuse(report_verdict::implausible, where + ".volume is given twice");
+    volume.probe_failed = check_object(fragment_id::volumes, raw.values, where, &volume.values);
+    return volume;
+}
+
 }  // namespace
+
+std::string volume_label(const guest_volume& volume) {
+    if (volume.paths.empty()) return volume.name;
+    const std::string& first = volume.paths.front();
+    // "C:\" is "C:"; a mount folder keeps its inner backslashes.
+    return ends_with(first, "\\") ? first.substr(0, first.size() - 1) : first;
+}
 
 std::vector<std::string> failed_probes(const guest_figures& figures) {
     std::vector<std::string> names;
     for (const fragment_row& fragment : kFragments)
         if (reported(figures, fragment.id) && probe_failed(figures, fragment.id))
             names.emplace_back(fragment.name);
+    for (const guest_volume& volume : figures.volumes)
+        if (volume.probe_failed) names.push_back("volume " + volume_label(volume));
     return names;
 }
 
 report_verdict check_report(std::string_view text, std::string_view selector,
                             guest_figures* figures, std::string* error) {
+    // Controls the agent escapes; bytes of UTF-8 may stand in the volumes' strings alone, which
+    // the parser checks for valid UTF-8.
     for (char c : text)
-        if (c < 0x20 || c > 0x7e) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
             *error = "bytes the agent never sends";
             return report_verdict::invalid;
         }
@@ -263,17 +435,26 @@ report_verdict check_report(std::string_view text, std::string_view selector,
     shape_checker checker(expected);
     if (!json::sax_parse(text.begin(), text.end(), &checker)) {
         *error = checker.error.empty() ? "not a JSON object" : checker.error;
-        return report_verdict::invalid;
+        return checker.error.empty() ? report_verdict::invalid : checker.verdict;
     }
     try {
         guest_figures got;
         for (fragment_id fragment : expected) {
             auto at = static_cast<std::size_t>(fragment);
-            got.reported[at] = true;
-            got.probe_failed[at] =
-                check_object(fragment, checker.values, fragment_of(fragment).name, &got.values);
+            if (fragment != fragment_id::volumes) {
+                got.reported[at] = true;
+                got.probe_failed[at] = check_object(fragment, checker.values,
+                                                    fragment_of(fragment).name, &got.values);
+            } else if (checker.volumes_seen) {
+                got.reported[at] = true;
+                got.probe_failed[at] = checker.volumes.empty();  // the listing failed
+                std::set<std::string> seen;
+                for (std::size_t i = 0; i < checker.volumes.size(); ++i)
+                    got.volumes.push_back(
+                        checked_volume(std::move(checker.volumes[i]), i, &seen));
+            }
         }
-        *figures = got;
+        *figures = std::move(got);
         return report_verdict::valid;
     } catch (const report_error& failure) {
         *error = failure.text;
