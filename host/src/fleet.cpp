@@ -58,7 +58,10 @@ std::vector<prometheus::MetricFamily> render_families(const std::map<std::string
         }
     auto probes = family("vorna_probe_failed",
                          "1 when the guest's probe for the fragment failed at the last poll (its "
-                         "figures are then not served).");
+                         "figures are then not served); fragment volume: that volume's.");
+    auto volume_info = family("vorna_volume_info",
+                              "A volume of the guest: its mount paths (joined with ;), label and "
+                              "file system; always 1.");
 
     for (const auto& [vm, state] : vms) {
         if (!state.uuid.empty()) info.metric.push_back(gauge(1, {{"vm", vm}, {"uuid", state.uuid}}));
@@ -72,20 +75,47 @@ std::vector<prometheus::MetricFamily> render_families(const std::map<std::string
                        {{"vm", vm}, {"reason", poll_failure_name(static_cast<poll_failure>(i))}}));
         }
         if (!state.up) continue;
-        for (std::size_t i = 0; i < served_rows.size(); ++i)
-            if (served(state.figures, served_rows[i]->fragment))
-                add_sample(&figures[i], vm, value_of(state.figures, served_rows[i]->id));
+        const std::vector<guest_volume>& volumes = state.figures.volumes;
+        std::vector<std::string> labels;
+        for (const guest_volume& volume : volumes) labels.push_back(volume_label(volume));
+        for (std::size_t i = 0; i < served_rows.size(); ++i) {
+            const figure_row& row = *served_rows[i];
+            if (row.fragment != fragment_id::volumes) {
+                if (served(state.figures, row.fragment))
+                    add_sample(&figures[i], vm, value_of(state.figures, row.id));
+                continue;
+            }
+            for (std::size_t v = 0; v < volumes.size(); ++v)
+                if (!volumes[v].probe_failed)
+                    figures[i].metric.push_back(
+                        gauge(value_of(volumes[v], row.id), {{"vm", vm}, {"volume", labels[v]}}));
+        }
         for (const fragment_row& fragment : kFragments)
             if (fragment.probed && reported(state.figures, fragment.id))
                 probes.metric.push_back(
                     gauge(probe_failed(state.figures, fragment.id) ? 1.0 : 0.0,
                           {{"vm", vm}, {"fragment", fragment.name}}));
+        // Each volume's probe on its own, so that one volume failing hides no other.
+        for (std::size_t v = 0; v < volumes.size(); ++v) {
+            probes.metric.push_back(gauge(volumes[v].probe_failed ? 1.0 : 0.0,
+                                          {{"vm", vm}, {"fragment", "volume"},
+                                           {"volume", labels[v]}}));
+            std::string paths;
+            for (const std::string& path : volumes[v].paths)
+                paths += (paths.empty() ? "" : ";") + path;
+            volume_info.metric.push_back(gauge(1, {{"vm", vm},
+                                                   {"volume", labels[v]},
+                                                   {"paths", paths},
+                                                   {"label", volumes[v].label},
+                                                   {"fs", volumes[v].fs}}));
+        }
     }
     // A family without samples would still print its HELP and TYPE lines: leave it out.
     for (auto* per_vm : {&info, &up, &last_success, &duration, &failures, &probes})
         if (!per_vm->metric.empty()) families.push_back(std::move(*per_vm));
     for (auto& figure : figures)
         if (!figure.metric.empty()) families.push_back(std::move(figure));
+    if (!volume_info.metric.empty()) families.push_back(std::move(volume_info));
     return families;
 }
 

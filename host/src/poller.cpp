@@ -11,6 +11,9 @@
 
 namespace {
 
+// Every fragment; an agent from before V answers it as GSTATS:CMD.
+constexpr std::string_view kPollSelector = "CMDV";
+
 poll_failure failure_of(exchange_status status) {
     switch (status) {
     case exchange_status::connect_failed: return poll_failure::connect;
@@ -71,20 +74,22 @@ int descriptors_of(const vm_endpoint& vm) {
 void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
              const stop_signal& stop) {
     guest_channel channel(vm.where);
+    const std::string command = "GSTATS:" + std::string(kPollSelector);
     std::optional<bool> was_up;
     std::vector<std::string> failed_before;
+    std::optional<bool> had_volumes;
     auto next = std::chrono::steady_clock::now();
     for (;;) {
         auto began = std::chrono::steady_clock::now();
         exchange_result result =
-            channel.exchange("GSTATS:CMD", reply_kind::report, settings.timeout, stop.fd());
+            channel.exchange(command, reply_kind::report, settings.timeout, stop.fd());
         if (result.status == exchange_status::stopped) return;
         guest_figures figures;
         std::string detail = result.detail;
         poll_failure reason = failure_of(result.status);
         bool up = false;
         if (result.status == exchange_status::ok) {
-            report_verdict verdict = check_report(result.reply, "CMD", &figures, &detail);
+            report_verdict verdict = check_report(result.reply, kPollSelector, &figures, &detail);
             up = verdict == report_verdict::valid;
             reason = verdict == report_verdict::implausible ? poll_failure::implausible
                                                             : poll_failure::invalid;
@@ -102,6 +107,13 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
             std::vector<std::string> failed = failed_probes(figures);
             report_probes(vm.name, failed, failed_before);
             failed_before = std::move(failed);
+            bool has_volumes = reported(figures, fragment_id::volumes);
+            if (!has_volumes && had_volumes != false)
+                report("%s: its agent reports no volumes (it predates V): drive C: alone is "
+                       "served", vm.name.c_str());
+            if (has_volumes && had_volumes == false)
+                report("%s: its agent reports volumes now", vm.name.c_str());
+            had_volumes = has_volumes;
         }
         was_up = up;
 

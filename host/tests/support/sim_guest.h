@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "figure_table.h"
 #include "stop_signal.h"
@@ -32,6 +33,8 @@ struct sim_guest_options {
     std::function<std::string()> report;
     // As QEMU does: a reply written while no host is connected waits for the next connection.
     bool keep_late_replies = false;
+    // An agent from before V, which ignores the letter.
+    bool knows_volumes = true;
 };
 
 // The simulated agent's figures as it writes them, by row of kFigures; its sizes in KiB.
@@ -40,8 +43,23 @@ constexpr unsigned long long kSimMemTotalKib = 2097152;
 constexpr unsigned long long kSimDiskTotalKib = 31457280;
 extern const sim_figures kSimFigures;
 
+// A volume as the simulated agent reports it: its strings in UTF-8, its figures by row.
+struct sim_volume {
+    std::vector<std::string> paths;
+    std::string name;
+    std::string label;
+    std::string fs;
+    sim_figures figures;
+};
+
+// Drive C: (the disk fragment's), a data drive that is full and also mounted in a folder, with
+// a non-ASCII label, a volume mounted in a folder alone, one with no path, and a drive whose
+// space cannot be read (its figures 0).
+extern const std::vector<sim_volume> kSimVolumes;
+
 // The agent's reply to GSTATS: and the selector, byte for byte, with these figures.
-std::string sim_report(std::string_view selector, const sim_figures& figures = kSimFigures);
+std::string sim_report(std::string_view selector, const sim_figures& figures = kSimFigures,
+                       const std::vector<sim_volume>& volumes = kSimVolumes);
 
 // The default reply to GSTATS:CMD.
 extern const std::string kSimReport;

@@ -51,6 +51,17 @@ TEST(FleetTest, FiguresOfAProbeThatFailedInTheGuestAreNotServed) {
     state.figures.values[static_cast<std::size_t>(figure_id::cpus)] = 2;
     state.figures.values[static_cast<std::size_t>(figure_id::mem_total)] = 4096;
     state.figures.probe_failed[static_cast<std::size_t>(fragment_id::disk)] = true;
+    guest_volume data;
+    data.paths = {"D:\\", "C:\\Data\\"};
+    data.name = "\\\\?\\Volume{d}\\";
+    data.label = "Donn\xc3\xa9" "es";
+    data.fs = "NTFS";
+    data.values[static_cast<std::size_t>(figure_id::volume_total)] = 4096;
+    data.values[static_cast<std::size_t>(figure_id::volume_free)] = 1024;
+    guest_volume broken;
+    broken.name = "\\\\?\\Volume{e}\\";
+    broken.probe_failed = true;
+    state.figures.volumes = {data, broken};
     state.last_good_unix = 1700000000.0;
     std::string text = exposition_of({{"vm", state}});
     EXPECT_EQ(sample_of(text, "vorna_up", "vm"), 1.0);
@@ -62,6 +73,21 @@ TEST(FleetTest, FiguresOfAProbeThatFailedInTheGuestAreNotServed) {
     EXPECT_NE(text.find("vorna_probe_failed{vm=\"vm\",fragment=\"disk\"} 1\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("vorna_probe_failed{vm=\"vm\",fragment=\"memory\"} 0\n"),
+              std::string::npos);
+    // A volume's failed probe hides its figures alone; its names stay.
+    const std::string lines[] = {
+        R"(vorna_volume_total_bytes{vm="vm",volume="D:"} 4096)",
+        R"(vorna_volume_free_bytes{vm="vm",volume="D:"} 1024)",
+        R"(vorna_probe_failed{vm="vm",fragment="volumes"} 0)",
+        R"(vorna_probe_failed{vm="vm",fragment="volume",volume="D:"} 0)",
+        R"(vorna_probe_failed{vm="vm",fragment="volume",volume="\\\\?\\Volume{e}\\"} 1)",
+        R"(vorna_volume_info{vm="vm",volume="D:",paths="D:\\;C:\\Data\\",label="Donn)"
+        "\xc3\xa9" R"(es",fs="NTFS"} 1)",
+        R"(vorna_volume_info{vm="vm",volume="\\\\?\\Volume{e}\\",paths="",label="",fs=""} 1)",
+    };
+    for (const std::string& line : lines)
+        EXPECT_NE(text.find(line + "\n"), std::string::npos) << line << "\n" << text;
+    EXPECT_EQ(text.find(R"(vorna_volume_total_bytes{vm="vm",volume="\\\\?\\Volume{e})"),
               std::string::npos);
 }
 
