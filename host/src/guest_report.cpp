@@ -197,9 +197,12 @@ private:
     enum class place { outside, report, fragment, volumes, volume, paths, after };
 
     fragment_id fragment() const { return expected_[fragment_]; }
-    std::string volume_name() const { return "volumes[" + std::to_string(volumes.size() - 1) + "]"; }
+    static std::string volume_at(std::size_t index) {
+        return "volumes[" + std::to_string(index) + "]";
+    }
     std::string where(const std::string& key) const {
-        if (at_ == place::volume || at_ == place::paths) return volume_name() + "." + key;
+        if (at_ == place::volume || at_ == place::paths)
+            return volume_at(volumes.size() - 1) + "." + key;
         return std::string(fragment_of(fragment()).name) + "." + key;
     }
     // Why a value, object or list cannot stand where the parser is.
@@ -209,7 +212,7 @@ private:
         case place::report:
             if (fragment() == fragment_id::volumes) return "volumes is not a list";
             return fragment_of(fragment()).name + std::string(" is not an object");
-        case place::volumes: return volume_name_next() + " is not an object";
+        case place::volumes: return volume_at(volumes.size()) + " is not an object";
         case place::paths: return where("paths") + " is not a list of texts";
         case place::volume:
             if (next_key_ == 0) return where("paths") + " is not a list";
@@ -218,26 +221,21 @@ private:
         default: return where(keys_[next_key_]) + " is not a figure";
         }
     }
-    std::string volume_name_next() const {
-        return "volumes[" + std::to_string(volumes.size()) + "]";
-    }
     bool fail(std::string reason) {
         if (error.empty()) error = std::move(reason);
         return false;
     }
     void begin_object(place object) {
         at_ = object;
+        rows_ = rows_of(object == place::volume ? fragment_id::volumes : fragment());
         keys_.clear();
-        next_key_ = 0;
         if (object == place::volume) keys_.assign(std::begin(kVolumeNames), std::end(kVolumeNames));
-        for (const figure_row* row : rows_of(object == place::volume ? fragment_id::volumes
-                                                                     : fragment()))
-            keys_.emplace_back(row->key);
+        for (const figure_row* row : rows_) keys_.emplace_back(row->key);
+        next_key_ = 0;
     }
     // The row of the key being read, in a fragment or after a volume's names.
     const figure_row& row() const {
-        std::size_t first = at_ == place::volume ? kNameCount : 0;
-        return *rows_of(at_ == place::volume ? fragment_id::volumes : fragment())[next_key_ - first];
+        return *rows_[next_key_ - (at_ == place::volume ? kNameCount : 0)];
     }
     bool take(scalar value) {
         if (at_ == place::paths) {
@@ -262,7 +260,8 @@ private:
     std::vector<fragment_id> expected_;
     place at_ = place::outside;
     std::size_t fragment_ = 0;      // of expected_: the one being read, or the next
-    std::vector<std::string> keys_;  // of the object being read, in order
+    std::vector<const figure_row*> rows_;  // of the object being read
+    std::vector<std::string> keys_;        // of that object, in order: names, then its rows'
     std::size_t next_key_ = 0;
 };
 

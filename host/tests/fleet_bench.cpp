@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
             std::string now = std::to_string(wall_ms());
             figures[static_cast<std::size_t>(figure_id::commit_limit)] = now;
             figures[static_cast<std::size_t>(figure_id::commit_available)] = now;
-            return sim_report("CMD", figures);
+            return sim_report("CMDV", figures);
         };
         fleet.push_back(
             std::make_unique<sim_guest>(folder + "/com.vorna.vm.stats_agent.0", options));
