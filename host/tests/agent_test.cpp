@@ -157,6 +157,16 @@ TEST_F(AgentTest, ExportServesTheAgentsFiguresInBytes) {
     double busy = sample_of(text, "vorna_cpu_busy_ratio", "agent").value_or(-1);
     EXPECT_GE(busy, 0.0);
     EXPECT_LE(busy, 1.0);
+
+    // The real agent's volumes through the check: drive D: of the prefix, a folder of the build
+    // tree, with its folder's size.
+    std::string head = "\nvorna_volume_total_bytes{vm=\"agent\",volume=\"D:\"} ";
+    std::size_t at = text.find(head);
+    ASSERT_NE(at, std::string::npos) << text;
+    expect_within_one_percent(std::stod(text.substr(at + head.size())) / 1024,
+                              linux_figure("VORNA_LINUX_DRIVE_D_TOTAL_KIB"), "drive D: total");
+    EXPECT_NE(text.find("vorna_volume_info{vm=\"agent\",volume=\"D:\",paths=\"D:\\\\\","),
+              std::string::npos) << text;
 }
 
 }  // namespace
