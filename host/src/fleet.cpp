@@ -6,58 +6,9 @@
 
 namespace {
 
-// What a figure comes from; the guest's memory and disk probes can fail on their own.
-enum class source { cpu, memory, disk };
-
-struct figure_metric {
-    const char* name;
-    const char* help;
-    source from;
-    double (*value)(const guest_figures&);
-};
-
-double of(std::uint64_t value) {
-    return static_cast<double>(value);
-}
-
-const figure_metric kFigures[] = {
-    {"vorna_cpus", "Processors of the guest, at the last poll.", source::cpu,
-     [](const guest_figures& f) { return of(f.cpu_count); }},
-    {"vorna_cpu_busy_ratio",
-     "Share of CPU time the guest spent busy over the 2 s before the last poll, 0 to 1.",
-     source::cpu, [](const guest_figures& f) { return f.cpu_busy_ratio; }},
-    {"vorna_memory_total_bytes", "Physical memory of the guest, at the last poll.",
-     source::memory, [](const guest_figures& f) { return of(f.memory_total_bytes); }},
-    {"vorna_memory_available_bytes", "Physical memory available in the guest, at the last poll.",
-     source::memory, [](const guest_figures& f) { return of(f.memory_available_bytes); }},
-    {"vorna_swap_total_bytes",
-     "Commit limit of the guest (physical memory and page files), at the last poll.",
-     source::memory, [](const guest_figures& f) { return of(f.swap_total_bytes); }},
-    {"vorna_swap_free_bytes", "Commit available in the guest, at the last poll.", source::memory,
-     [](const guest_figures& f) { return of(f.swap_free_bytes); }},
-    {"vorna_disk_used_bytes", "Used space of the guest's drive C:, at the last poll.",
-     source::disk, [](const guest_figures& f) { return of(f.disk_used_bytes); }},
-    {"vorna_disk_free_bytes", "Free space of the guest's drive C:, at the last poll.",
-     source::disk, [](const guest_figures& f) { return of(f.disk_free_bytes); }},
-    {"vorna_disk_total_bytes", "Size of the guest's drive C:, at the last poll.", source::disk,
-     [](const guest_figures& f) { return of(f.disk_total_bytes); }},
-};
-
-struct probe_metric {
-    source from;
-    const char* fragment;
-    bool (*failed)(const guest_figures&);
-};
-
-const probe_metric kProbes[] = {
-    {source::memory, "memory", [](const guest_figures& f) { return f.memory_probe_failed; }},
-    {source::disk, "disk", [](const guest_figures& f) { return f.disk_probe_failed; }},
-};
-
-bool served(const guest_figures& figures, source from) {
-    for (const probe_metric& probe : kProbes)
-        if (probe.from == from && probe.failed(figures)) return false;
-    return true;
+// A fragment's figures are served unless its probe failed in the guest.
+bool served(const guest_figures& figures, fragment_id fragment) {
+    return reported(figures, fragment) && !probe_failed(figures, fragment);
 }
 
 prometheus::ClientMetric gauge(double value, std::vector<prometheus::ClientMetric::Label> labels) {
@@ -98,11 +49,19 @@ std::vector<prometheus::MetricFamily> render_families(const std::map<std::string
     auto failures = family("vorna_poll_failures_total",
                            "Polls that got no valid report, by reason, since the VM was found.",
                            prometheus::MetricType::Counter);
+    std::vector<const figure_row*> served_rows;
     std::vector<prometheus::MetricFamily> figures;
-    for (const figure_metric& figure : kFigures) figures.push_back(family(figure.name, figure.help));
+    for (const figure_row& row : kFigures)
+        if (row.metric != nullptr) {
+            served_rows.push_back(&row);
+            figures.push_back(family(row.metric, row.help));
+        }
     auto probes = family("vorna_probe_failed",
                          "1 when the guest's probe for the fragment failed at the last poll (its "
-                         "figures are then not served).");
+                         "figures are then not served); fragment volume: that volume's.");
+    auto volume_info = family("vorna_volume_info",
+                              "A volume of the guest: its mount paths (joined with ;), label and "
+                              "file system; always 1.");
 
     for (const auto& [vm, state] : vms) {
         if (!state.uuid.empty()) info.metric.push_back(gauge(1, {{"vm", vm}, {"uuid", state.uuid}}));
@@ -116,18 +75,47 @@ std::vector<prometheus::MetricFamily> render_families(const std::map<std::string
                        {{"vm", vm}, {"reason", poll_failure_name(static_cast<poll_failure>(i))}}));
         }
         if (!state.up) continue;
-        for (std::size_t i = 0; i < std::size(kFigures); ++i)
-            if (served(state.figures, kFigures[i].from))
-                add_sample(&figures[i], vm, kFigures[i].value(state.figures));
-        for (const probe_metric& probe : kProbes)
-            probes.metric.push_back(gauge(probe.failed(state.figures) ? 1.0 : 0.0,
-                                          {{"vm", vm}, {"fragment", probe.fragment}}));
+        const std::vector<guest_volume>& volumes = state.figures.volumes;
+        std::vector<std::string> labels;
+        for (const guest_volume& volume : volumes) labels.push_back(volume_label(volume));
+        for (std::size_t i = 0; i < served_rows.size(); ++i) {
+            const figure_row& row = *served_rows[i];
+            if (row.fragment != fragment_id::volumes) {
+                if (served(state.figures, row.fragment))
+                    add_sample(&figures[i], vm, value_of(state.figures, row.id));
+                continue;
+            }
+            for (std::size_t v = 0; v < volumes.size(); ++v)
+                if (!volumes[v].probe_failed)
+                    figures[i].metric.push_back(
+                        gauge(value_of(volumes[v], row.id), {{"vm", vm}, {"volume", labels[v]}}));
+        }
+        for (const fragment_row& fragment : kFragments)
+            if (fragment.probed && reported(state.figures, fragment.id))
+                probes.metric.push_back(
+                    gauge(probe_failed(state.figures, fragment.id) ? 1.0 : 0.0,
+                          {{"vm", vm}, {"fragment", fragment.name}}));
+        // Each volume's probe on its own, so that one volume failing hides no other.
+        for (std::size_t v = 0; v < volumes.size(); ++v) {
+            probes.metric.push_back(gauge(volumes[v].probe_failed ? 1.0 : 0.0,
+                                          {{"vm", vm}, {"fragment", "volume"},
+                                           {"volume", labels[v]}}));
+            std::string paths;
+            for (const std::string& path : volumes[v].paths)
+                paths += (paths.empty() ? "" : ";") + path;
+            volume_info.metric.push_back(gauge(1, {{"vm", vm},
+                                                   {"volume", labels[v]},
+                                                   {"paths", paths},
+                                                   {"label", volumes[v].label},
+                                                   {"fs", volumes[v].fs}}));
+        }
     }
     // A family without samples would still print its HELP and TYPE lines: leave it out.
     for (auto* per_vm : {&info, &up, &last_success, &duration, &failures, &probes})
         if (!per_vm->metric.empty()) families.push_back(std::move(*per_vm));
     for (auto& figure : figures)
         if (!figure.metric.empty()) families.push_back(std::move(figure));
+    if (!volume_info.metric.empty()) families.push_back(std::move(volume_info));
     return families;
 }
 

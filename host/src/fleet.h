@@ -36,7 +36,7 @@ struct discovery_state {
 
 // The exposition of the VMs' states at one moment: vorna_up, the time of the last good report
 // and the failures for every VM, the figures only for VMs that are up, so that none is ever
-// stale.
+// stale; a volume's figures only while its probe works, its names (vorna_volume_info) always.
 std::vector<prometheus::MetricFamily> render_families(const std::map<std::string, vm_state>& vms,
                                                       const discovery_state& discovery);
 

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     CLI::App* query = app.add_subcommand("query", "Send one command and print the reply.");
     query->add_option("ENDPOINT", endpoint, "The guest's channel: unix:PATH or tcp:HOST:PORT")
         ->required();
-    query->add_option("COMMAND", command, "PING, or GSTATS: and letters among C, M, D")
+    query->add_option("COMMAND", command, "PING, or GSTATS: and letters among C, M, D, V")
         ->capture_default_str();
     query->add_option("--timeout", query_timeout, "Seconds to wait for the whole reply")
         ->check(CLI::Range(0.001, 3600.0))

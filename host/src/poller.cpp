@@ -2,6 +2,7 @@
 
 #include "report.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "channel.h"
@@ -9,6 +10,9 @@
 #include "guest_report.h"
 
 namespace {
+
+// Every fragment; an agent from before V answers it as GSTATS:CMD.
+constexpr std::string_view kPollSelector = "CMDV";
 
 poll_failure failure_of(exchange_status status) {
     switch (status) {
@@ -30,11 +34,34 @@ void report_change(const std::string& vm, bool up, poll_failure reason,
         report("%s: down (%s): %s", vm.c_str(), poll_failure_name(reason), detail.c_str());
 }
 
+bool listed(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Names of probes in one line, as many as fit a line of a few hundred bytes.
+std::string joined(const std::vector<std::string>& names) {
+    std::string line;
+    std::size_t shown = 0;
+    for (; shown < names.size() && line.size() + names[shown].size() < 300; ++shown)
+        line += (shown == 0 ? "" : ", ") + names[shown];
+    if (shown < names.size())
+        line += (shown == 0 ? "" : " and ") + std::to_string(names.size() - shown) + " more";
+    return line;
+}
+
 // A failed probe is the guest's own state, worth a line when it starts and ends.
-void report_probe(const std::string& vm, const char* probe, bool failed, bool failed_before) {
-    if (failed != failed_before)
-        report("%s: the guest's %s probe %s", vm.c_str(), probe,
-                     failed ? "failed: its figures are not served" : "works again");
+void report_probes(const std::string& vm, const std::vector<std::string>& failed,
+                   const std::vector<std::string>& failed_before) {
+    std::vector<std::string> started, ended;
+    for (const std::string& name : failed)
+        if (!listed(failed_before, name)) started.push_back(name);
+    for (const std::string& name : failed_before)
+        if (!listed(failed, name)) ended.push_back(name);
+    if (!started.empty())
+        report("%s: the guest's probe failed, its figures not served: %s", vm.c_str(),
+               joined(started).c_str());
+    if (!ended.empty())
+        report("%s: the guest's probe works again: %s", vm.c_str(), joined(ended).c_str());
 }
 
 // A VM's descriptors: its stop signal and its connection, and a TCP channel's name lookup.
@@ -47,20 +74,22 @@ int descriptors_of(const vm_endpoint& vm) {
 void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
              const stop_signal& stop) {
     guest_channel channel(vm.where);
+    const std::string command = "GSTATS:" + std::string(kPollSelector);
     std::optional<bool> was_up;
-    guest_figures last_figures;
+    std::vector<std::string> failed_before;
+    std::optional<bool> had_volumes;
     auto next = std::chrono::steady_clock::now();
     for (;;) {
         auto began = std::chrono::steady_clock::now();
         exchange_result result =
-            channel.exchange("GSTATS:CMD", reply_kind::report, settings.timeout, stop.fd());
+            channel.exchange(command, reply_kind::report, settings.timeout, stop.fd());
         if (result.status == exchange_status::stopped) return;
         guest_figures figures;
         std::string detail = result.detail;
         poll_failure reason = failure_of(result.status);
         bool up = false;
         if (result.status == exchange_status::ok) {
-            report_verdict verdict = check_report(result.reply, "CMD", &figures, &detail);
+            report_verdict verdict = check_report(result.reply, kPollSelector, &figures, &detail);
             up = verdict == report_verdict::valid;
             reason = verdict == report_verdict::implausible ? poll_failure::implausible
                                                             : poll_failure::invalid;
@@ -75,11 +104,16 @@ void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,
         sink.record_duration(vm.name, std::chrono::steady_clock::now() - began);
         if (was_up != up) report_change(vm.name, up, reason, detail);
         if (up) {
-            report_probe(vm.name, "memory", figures.memory_probe_failed,
-                         last_figures.memory_probe_failed);
-            report_probe(vm.name, "disk", figures.disk_probe_failed,
-                         last_figures.disk_probe_failed);
-            last_figures = figures;
+            std::vector<std::string> failed = failed_probes(figures);
+            report_probes(vm.name, failed, failed_before);
+            failed_before = std::move(failed);
+            bool has_volumes = reported(figures, fragment_id::volumes);
+            if (!has_volumes && had_volumes != false)
+                report("%s: its agent reports no volumes (it predates V): drive C: alone is "
+                       "served", vm.name.c_str());
+            if (has_volumes && had_volumes == false)
+                report("%s: its agent reports volumes now", vm.name.c_str());
+            had_volumes = has_volumes;
         }
         was_up = up;
 

@@ -15,7 +15,7 @@ struct poll_settings {
     std::chrono::milliseconds timeout{10000};
 };
 
-// Polls one VM with GSTATS:CMD every interval until stopped, over one connection that is made
+// Polls one VM with GSTATS:CMDV every interval until stopped, over one connection that is made
 // again after any failure, and records each outcome in the fleet. Changes of state are
 // reported on standard error.
 void poll_vm(const vm_endpoint& vm, const poll_settings& settings, fleet& sink,

@@ -11,7 +11,7 @@ std::optional<reply_kind> reply_kind_of(std::string_view command) {
     if (command == "PING") return reply_kind::pong;
     if (command.substr(0, kStatsPrefix.size()) != kStatsPrefix) return std::nullopt;
     std::string_view selector = command.substr(kStatsPrefix.size());
-    if (selector.empty() || selector.find_first_not_of("CMD") != std::string_view::npos)
+    if (selector.empty() || selector.find_first_not_of("CMDV") != std::string_view::npos)
         return std::nullopt;
     return reply_kind::report;
 }

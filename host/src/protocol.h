@@ -13,12 +13,13 @@
 enum class reply_kind { pong, report };
 
 // The reply that a command the host may send gets: "PING", or "GSTATS:" and one or more of the
-// letters C, M, D. Anything else is refused: an empty selector gets no reply at all, and a ";"
+// letters C, M, D, V (V: this system's own volumes fragment, which an agent before it ignores). Anything else is refused: an empty selector gets no reply at all, and a ";"
 // would make two commands, hence two replies, of one message.
 std::optional<reply_kind> reply_kind_of(std::string_view command);
 
 // How soon after the command its reply can come: a report with the CPU fragment takes the
 // agent's 2 s window, less a margin for timer granularity; anything sooner is not its reply.
+// The other fragments, volumes too, take no wait of their own.
 std::chrono::milliseconds earliest_reply(std::string_view command);
 
 enum class scan_status { incomplete, complete, invalid, oversized };

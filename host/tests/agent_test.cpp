@@ -152,11 +152,21 @@ TEST_F(AgentTest, ExportServesTheAgentsFiguresInBytes) {
     })) << text << exporter.err();
     auto kib = [&](const char* name) { return sample_of(text, name, "agent").value_or(-1) / 1024; };
     expect_machine_figures(sample_of(text, "vorna_cpus", "agent").value_or(-1),
-                           kib("vorna_memory_total_bytes"), kib("vorna_swap_total_bytes"),
+                           kib("vorna_memory_total_bytes"), kib("vorna_commit_limit_bytes"),
                            kib("vorna_disk_total_bytes"), kib("vorna_disk_free_bytes"), free_range);
     double busy = sample_of(text, "vorna_cpu_busy_ratio", "agent").value_or(-1);
     EXPECT_GE(busy, 0.0);
     EXPECT_LE(busy, 1.0);
+
+    // The real agent's volumes through the check: drive D: of the prefix, a folder of the build
+    // tree, with its folder's size.
+    std::string head = "\nvorna_volume_total_bytes{vm=\"agent\",volume=\"D:\"} ";
+    std::size_t at = text.find(head);
+    ASSERT_NE(at, std::string::npos) << text;
+    expect_within_one_percent(std::stod(text.substr(at + head.size())) / 1024,
+                              linux_figure("VORNA_LINUX_DRIVE_D_TOTAL_KIB"), "drive D: total");
+    EXPECT_NE(text.find("vorna_volume_info{vm=\"agent\",volume=\"D:\",paths=\"D:\\\\\","),
+              std::string::npos) << text;
 }
 
 }  // namespace

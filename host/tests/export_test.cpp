@@ -44,6 +44,9 @@ protected:
             return std::make_unique<sim_guest>(path, options);
         };
         guests_["good"] = guest("sock/good", guest_behaviour::agent);
+        sim_guest_options before_v;
+        before_v.knows_volumes = false;
+        guests_["old"] = std::make_unique<sim_guest>("sock/old", before_v);
         guests_["tcp"] = guest("", guest_behaviour::agent);
         guests_["silent"] = guest("sock/silent", guest_behaviour::silent);
         guests_["closer"] = guest("sock/closer", guest_behaviour::close_mid_reply);
@@ -96,7 +99,7 @@ protected:
 };
 
 const std::map<std::string, double> ExportTest::kSteadyState = {
-    {"good", 1}, {"tcp", 1}, {"restarting", 1}, {"globbed", 1},
+    {"good", 1}, {"old", 1}, {"tcp", 1}, {"restarting", 1}, {"globbed", 1},
     {"domain-7-twin", 1}, {"domain-8-twin", 1},
     {"silent", 0}, {"closer", 0}, {"garbage", 0}};
 std::map<std::string, std::unique_ptr<sim_guest>> ExportTest::guests_;
@@ -111,7 +114,7 @@ double failures_of(const std::string& text, const std::string& vm, const std::st
 
 const char* const kFigureNames[] = {
     "vorna_cpus", "vorna_cpu_busy_ratio", "vorna_memory_total_bytes",
-    "vorna_memory_available_bytes", "vorna_swap_total_bytes", "vorna_swap_free_bytes",
+    "vorna_memory_available_bytes", "vorna_commit_limit_bytes", "vorna_commit_available_bytes",
     "vorna_disk_used_bytes", "vorna_disk_free_bytes", "vorna_disk_total_bytes"};
 
 TEST_F(ExportTest, EachVmIsServedForWhatItAnswers) {
@@ -133,6 +136,24 @@ TEST_F(ExportTest, EachVmIsServedForWhatItAnswers) {
                failures_of(text, "garbage", "invalid") > 0;
     })) << text;
 
+    // A new agent's volumes, with its failed probe, beside an agent's from before V: drive C:
+    // alone, its log line once.
+    const std::string volume_lines[] = {
+        R"(vorna_volume_total_bytes{vm="good",volume="C:"} 32212254720)",
+        R"(vorna_volume_free_bytes{vm="good",volume="D:"} 0)",
+        R"(vorna_volume_free_bytes{vm="good",volume="C:\\Data\\Logs"} 3221225472)",
+        R"(vorna_volume_total_bytes{vm="good",volume="\\\\?\\Volume{0b4c3f2e-7d6a-4e59-8c1b-2a3f4e5d6c7b}\\"} 524288000)",
+        R"(vorna_probe_failed{vm="good",fragment="volume",volume="E:"} 1)",
+        R"(vorna_probe_failed{vm="good",fragment="volumes"} 0)",
+        R"(vorna_volume_info{vm="good",volume="D:",paths="D:\\;C:\\Data\\Archive\\",label="Donn)"
+        "\xc3\xa9" R"(es",fs="ReFS"} 1)",
+    };
+    for (const std::string& line : volume_lines)
+        EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(text.find(R"(vorna_volume_total_bytes{vm="good",volume="E:"})"), std::string::npos);
+    EXPECT_EQ(text.find(R"({vm="old",volume)"), std::string::npos);
+    EXPECT_EQ(text.find(R"({vm="old",fragment="volume)"), std::string::npos);
+
     // VMs of one name are told apart; a name that is unsafe never shows, raw or at all.
     EXPECT_FALSE(sample_of(text, "vorna_up", "twin"));
     EXPECT_EQ(text.find("\x1b"), std::string::npos);
@@ -141,6 +162,11 @@ TEST_F(ExportTest, EachVmIsServedForWhatItAnswers) {
     EXPECT_NE(log.find("two VMs are named twin"), std::string::npos) << log;
     EXPECT_NE(log.find("domain-9-a\\x1b[2J"), std::string::npos) << log;
     EXPECT_EQ(log.find("\x1b"), std::string::npos) << log;
+    std::string before_v = "old: its agent reports no volumes (it predates V)";
+    EXPECT_NE(log.find(before_v), std::string::npos) << log;
+    EXPECT_EQ(log.find(before_v, log.find(before_v) + 1), std::string::npos) << log;
+    EXPECT_NE(log.find("good: the guest's probe failed, its figures not served: volume E:"),
+              std::string::npos) << log;
 
     std::ofstream("exposition.txt") << text;
     process_result lint =
@@ -177,7 +203,7 @@ TEST_F(ExportTest, PrometheusScrapesTheFigures) {
         << prometheus.err();
     std::map<std::string, double> memory;
     EXPECT_TRUE(eventually(10s, [&] {
-        return (memory = query("vorna_memory_total_bytes")).size() == 6;
+        return (memory = query("vorna_memory_total_bytes")).size() == 7;
     }));
     EXPECT_EQ(memory["good"], kSimMemTotalKib * 1024.0);
     EXPECT_EQ(memory.count("silent"), 0u);

@@ -125,8 +125,8 @@ int main(int argc, char** argv) {
     int latency_window = argc > 5 ? std::atoi(argv[5]) : 30;
 
     // A libvirt-like channel folder; each report carries the wall time it was sent at, in ms,
-    // as its swap_free figure (and swap_total, so that it stays plausible), so the scrape that
-    // first shows it tells the delay.
+    // as its commit available (and its commit limit, so that it stays plausible), so the scrape
+    // that first shows it tells the delay.
     mkdir("fleet", 0755);
     std::vector<std::unique_ptr<sim_guest>> fleet;
     for (int i = 1; i <= guests; ++i) {
@@ -135,12 +135,11 @@ int main(int argc, char** argv) {
         sim_guest_options options;
         options.report_delay = 3s;
         options.report = [] {
+            sim_figures figures = kSimFigures;
             std::string now = std::to_string(wall_ms());
-            return "{\"cpu\": {\"ncpus\": 4,\"percent\": 25.00},\"memory\": {\"mem_total\": "
-                   "2097152,\"mem_free\": 1048576,\"swap_total\": " + now + ",\"swap_free\": " +
-                   now +
-                   "},\"disk\": {\"used\": 10485760,\"free\": 20971520,\"total\": 31457280,"
-                   "\"unit\": \"kB\"}}";
+            figures[static_cast<std::size_t>(figure_id::commit_limit)] = now;
+            figures[static_cast<std::size_t>(figure_id::commit_available)] = now;
+            return sim_report("CMDV", figures);
         };
         fleet.push_back(
             std::make_unique<sim_guest>(folder + "/com.vorna.vm.stats_agent.0", options));
@@ -204,7 +203,7 @@ int main(int argc, char** argv) {
         long long now = wall_ms();
         for (int i = 1; i <= guests; ++i) {
             std::string vm = "guest" + std::to_string(i);
-            auto sent = sample_of(text, "vorna_swap_free_bytes", vm);
+            auto sent = sample_of(text, "vorna_commit_available_bytes", vm);
             if (!sent) continue;
             auto& last = seen[vm];
             if (last != 0 && *sent != last) delays.push_back(static_cast<double>(now) - *sent / 1024);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The manual page's source covers the program: every subcommand and option its --help lists,
-# every metric name in its sources, every exit status; the README names no metric it lacks.
+# every metric name in its sources (the figure table's among them), every exit status; the
+# README names every metric of the sources and none the manual lacks.
 # Usage: manual_test.sh VORNA_HOST_EXE
 set -euo pipefail
 exe=$1
@@ -28,6 +29,8 @@ metrics=$(grep -ohE '"vorna_[a-z_]+"' "$host"/src/*.cpp "$host"/src/*.h | tr -d 
 [ -n "$metrics" ] || { echo "FAIL: no metric names in $host/src" >&2; exit 1; }
 for metric in $metrics; do
   grep -qF "**$metric**" "$manual" || missing "the metric $metric"
+  grep -qF "\`$metric\`" "$host/../README.md" ||
+    { echo "FAIL: README.md lacks the metric $metric" >&2; failures=$((failures + 1)); }
 done
 
 statuses=$(sed -n 's/.*= *\([0-9][0-9]*\),.*/\1/p' "$host/src/exit_status.h")

@@ -6,18 +6,109 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
+#include <vector>
 
-const char kSimReport[] =
-    "{\"cpu\": {\"ncpus\": 4,\"percent\": 25.00},\"memory\": {\"mem_total\": 2097152,"
-    "\"mem_free\": 1048576,\"swap_total\": 3145728,\"swap_free\": 2097152},\"disk\": {\"used\": "
-    "10485760,\"free\": 20971520,\"total\": 31457280,\"unit\": \"kB\"}}";
+const sim_figures kSimFigures = {
+    "4",        "25.00",   std::to_string(kSimMemTotalKib), "1048576", "3145728", "2097152",
+    "10485760", "20971520", std::to_string(kSimDiskTotalKib), "\"kB\"",
+};
+
+namespace {
+
+sim_figures volume_figures(unsigned long long used, unsigned long long free,
+                           unsigned long long total) {
+    sim_figures figures;
+    figures[static_cast<std::size_t>(figure_id::volume_used)] = std::to_string(used);
+    figures[static_cast<std::size_t>(figure_id::volume_free)] = std::to_string(free);
+    figures[static_cast<std::size_t>(figure_id::volume_total)] = std::to_string(total);
+    return figures;
+}
+
+// As the agent writes strings: quotes and backslashes escaped, controls and DEL as \u00xx.
+std::string json_text(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// A fragment's figures, "key": value in the table's order.
+std::string figures_of(fragment_id fragment, const sim_figures& figures) {
+    std::string text;
+    for (const figure_row& row : kFigures)
+        if (row.fragment == fragment)
+            text += (text.empty() ? "\"" : ",\"") + std::string(row.key) + "\": " +
+                    figures[static_cast<std::size_t>(row.id)];
+    return text;
+}
+
+std::string volumes_of(const std::vector<sim_volume>& volumes) {
+    std::string text = "[";
+    for (const sim_volume& volume : volumes) {
+        std::string paths;
+        for (const std::string& path : volume.paths)
+            paths += (paths.empty() ? "" : ",") + json_text(path);
+        text += (text.size() == 1 ? "{\"paths\": [" : ",{\"paths\": [") + paths +
+                "],\"volume\": " + json_text(volume.name) + ",\"label\": " +
+                json_text(volume.label) + ",\"fs\": " + json_text(volume.fs) + "," +
+                figures_of(fragment_id::volumes, volume.figures) + "}";
+    }
+    return text + "]";
+}
+
+}  // namespace
+
+const std::vector<sim_volume> kSimVolumes = {
+    {{"C:\\"}, "\\\\?\\Volume{0c1b02c1-d990-11dc-99ae-806e6f6e6963}\\", "System", "NTFS",
+     volume_figures(10485760, 20971520, kSimDiskTotalKib)},
+    {{"D:\\", "C:\\Data\\Archive\\"}, "\\\\?\\Volume{8a3e5d10-1f2b-4c6d-9e7f-0a1b2c3d4e5f}\\",
+     "Donn\xc3\xa9" "es", "ReFS", volume_figures(104857600, 0, 104857600)},
+    {{"C:\\Data\\Logs\\"}, "\\\\?\\Volume{2d7c41a0-5b3e-4f19-a6d8-3e9b0c7f1a24}\\", "Logs",
+     "NTFS", volume_figures(1048576, 3145728, 4194304)},
+    {{}, "\\\\?\\Volume{0b4c3f2e-7d6a-4e59-8c1b-2a3f4e5d6c7b}\\", "Recovery", "NTFS",
+     volume_figures(424960, 87040, 512000)},
+    {{"E:\\"}, "\\\\?\\Volume{5e6f7a8b-9c0d-4e1f-8a2b-3c4d5e6f7a8b}\\", "", "",
+     volume_figures(0, 0, 0)},
+};
+
+std::string sim_report(std::string_view selector, const sim_figures& figures,
+                       const std::vector<sim_volume>& volumes) {
+    std::vector<const fragment_row*> asked;
+    for (const fragment_row& fragment : kFragments)
+        if (selects(selector, fragment.id)) asked.push_back(&fragment);
+    std::string text = "{";
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        text += "\"" + std::string(asked[i]->name) + "\": ";
+        text += asked[i]->id == fragment_id::volumes ? volumes_of(volumes)
+                                                     : "{" + figures_of(asked[i]->id, figures) + "}";
+        // As the agent ends them: a comma before the next fragment; last, cpu and memory with a
+        // space, disk and volumes with nothing.
+        bool bare = asked[i]->id == fragment_id::disk || asked[i]->id == fragment_id::volumes;
+        text += i + 1 < asked.size() ? "," : bare ? "" : " ";
+    }
+    return text + "}";
+}
+
+const std::string kSimReport = sim_report("CMD");
 
 sim_guest::sim_guest(const std::string& unix_path, sim_guest_options options)
     : options_(std::move(options)), path_(unix_path) {
-    if (!options_.report) options_.report = [] { return std::string(kSimReport); };
     if (!path_.empty()) {
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
@@ -93,7 +184,7 @@ void sim_guest::serve_connection(int client) {
             reply = "\x01\x02 no reply here";
             break;
         case guest_behaviour::close_mid_reply:
-            reply = options_.report();
+            reply = options_.report ? options_.report() : kSimReport;
             send(client, reply.data(), reply.size() / 2, MSG_NOSIGNAL);
             return;
         case guest_behaviour::trickle:
@@ -110,7 +201,11 @@ void sim_guest::serve_connection(int client) {
                 reply = "PONG";
             } else if (text.rfind("GSTATS:", 0) == 0) {
                 if (stop_.wait_for(options_.report_delay)) return;
-                reply = options_.report();
+                std::string selector = text.substr(7);
+                if (!options_.knows_volumes)
+                    selector.erase(std::remove(selector.begin(), selector.end(), 'V'),
+                                   selector.end());
+                reply = options_.report ? options_.report() : sim_report(selector);
             }
             break;
         }

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
+#include "figure_table.h"
 #include "stop_signal.h"
 
 // A guest's channel as QEMU's socket character device offers it, with a simulated agent behind:
@@ -24,16 +28,41 @@ struct sim_guest_options {
     guest_behaviour behaviour = guest_behaviour::agent;
     // The agent's 2 s CPU window: no report comes sooner.
     std::chrono::milliseconds report_delay{2000};
-    // The reply to GSTATS:; the default is kSimReport.
+    // The reply to GSTATS:, whatever the selector; by default the agent's reply to the selector
+    // with the figures of kSimFigures.
     std::function<std::string()> report;
     // As QEMU does: a reply written while no host is connected waits for the next connection.
     bool keep_late_replies = false;
+    // An agent from before V, which ignores the letter.
+    bool knows_volumes = true;
 };
 
-// The default report, and its figures in KiB.
-extern const char kSimReport[];
+// The simulated agent's figures as it writes them, by row of kFigures; its sizes in KiB.
+using sim_figures = std::array<std::string, kFigureCount>;
 constexpr unsigned long long kSimMemTotalKib = 2097152;
 constexpr unsigned long long kSimDiskTotalKib = 31457280;
+extern const sim_figures kSimFigures;
+
+// A volume as the simulated agent reports it: its strings in UTF-8, its figures by row.
+struct sim_volume {
+    std::vector<std::string> paths;
+    std::string name;
+    std::string label;
+    std::string fs;
+    sim_figures figures;
+};
+
+// Drive C: (the disk fragment's), a data drive that is full and also mounted in a folder, with
+// a non-ASCII label, a volume mounted in a folder alone, one with no path, and a drive whose
+// space cannot be read (its figures 0).
+extern const std::vector<sim_volume> kSimVolumes;
+
+// The agent's reply to GSTATS: and the selector, byte for byte, with these figures.
+std::string sim_report(std::string_view selector, const sim_figures& figures = kSimFigures,
+                       const std::vector<sim_volume>& volumes = kSimVolumes);
+
+// The default reply to GSTATS:CMD.
+extern const std::string kSimReport;
 
 class sim_guest {
 public:

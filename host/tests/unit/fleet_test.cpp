@@ -15,8 +15,9 @@ std::string exposition_of(const std::map<std::string, vm_state>& vms,
 TEST(FleetTest, VmThatFailedItsLastPollShowsDownWithoutFigures) {
     vm_state good;
     good.up = true;
-    good.figures.memory_total_bytes = 4096;
-    good.figures.cpu_busy_ratio = 0.5;
+    good.figures.reported.fill(true);
+    good.figures.values[static_cast<std::size_t>(figure_id::mem_total)] = 4096;
+    good.figures.values[static_cast<std::size_t>(figure_id::cpu_percent)] = 0.5;
     good.last_good_unix = 1700000000.0;
     vm_state failed = good;
     failed.up = false;
@@ -34,8 +35,8 @@ TEST(FleetTest, VmThatFailedItsLastPollShowsDownWithoutFigures) {
     EXPECT_EQ(sample_of(text, "vorna_up", "never"), 0.0);
     EXPECT_EQ(sample_of(text, "vorna_last_success_timestamp_seconds", "never"), std::nullopt);
     for (const char* figure : {"vorna_cpus", "vorna_cpu_busy_ratio", "vorna_memory_total_bytes",
-                               "vorna_memory_available_bytes", "vorna_swap_total_bytes",
-                               "vorna_swap_free_bytes", "vorna_disk_used_bytes",
+                               "vorna_memory_available_bytes", "vorna_commit_limit_bytes",
+                               "vorna_commit_available_bytes", "vorna_disk_used_bytes",
                                "vorna_disk_free_bytes", "vorna_disk_total_bytes"}) {
         EXPECT_TRUE(sample_of(text, figure, "good")) << figure;
         EXPECT_FALSE(sample_of(text, figure, "failed")) << figure;
@@ -46,9 +47,21 @@ TEST(FleetTest, VmThatFailedItsLastPollShowsDownWithoutFigures) {
 TEST(FleetTest, FiguresOfAProbeThatFailedInTheGuestAreNotServed) {
     vm_state state;
     state.up = true;
-    state.figures.cpu_count = 2;
-    state.figures.memory_total_bytes = 4096;
-    state.figures.disk_probe_failed = true;
+    state.figures.reported.fill(true);
+    state.figures.values[static_cast<std::size_t>(figure_id::cpus)] = 2;
+    state.figures.values[static_cast<std::size_t>(figure_id::mem_total)] = 4096;
+    state.figures.probe_failed[static_cast<std::size_t>(fragment_id::disk)] = true;
+    guest_volume data;
+    data.paths = {"D:\\", "C:\\Data\\"};
+    data.name = "\\\\?\\Volume{d}\\";
+    data.label = "Donn\xc3\xa9" "es";
+    data.fs = "NTFS";
+    data.values[static_cast<std::size_t>(figure_id::volume_total)] = 4096;
+    data.values[static_cast<std::size_t>(figure_id::volume_free)] = 1024;
+    guest_volume broken;
+    broken.name = "\\\\?\\Volume{e}\\";
+    broken.probe_failed = true;
+    state.figures.volumes = {data, broken};
     state.last_good_unix = 1700000000.0;
     std::string text = exposition_of({{"vm", state}});
     EXPECT_EQ(sample_of(text, "vorna_up", "vm"), 1.0);
@@ -60,6 +73,21 @@ TEST(FleetTest, FiguresOfAProbeThatFailedInTheGuestAreNotServed) {
     EXPECT_NE(text.find("vorna_probe_failed{vm=\"vm\",fragment=\"disk\"} 1\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("vorna_probe_failed{vm=\"vm\",fragment=\"memory\"} 0\n"),
+              std::string::npos);
+    // A volume's failed probe hides its figures alone; its names stay.
+    const std::string lines[] = {
+        R"(vorna_volume_total_bytes{vm="vm",volume="D:"} 4096)",
+        R"(vorna_volume_free_bytes{vm="vm",volume="D:"} 1024)",
+        R"(vorna_probe_failed{vm="vm",fragment="volumes"} 0)",
+        R"(vorna_probe_failed{vm="vm",fragment="volume",volume="D:"} 0)",
+        R"(vorna_probe_failed{vm="vm",fragment="volume",volume="\\\\?\\Volume{e}\\"} 1)",
+        R"(vorna_volume_info{vm="vm",volume="D:",paths="D:\\;C:\\Data\\",label="Donn)"
+        "\xc3\xa9" R"(es",fs="NTFS"} 1)",
+        R"(vorna_volume_info{vm="vm",volume="\\\\?\\Volume{e}\\",paths="",label="",fs=""} 1)",
+    };
+    for (const std::string& line : lines)
+        EXPECT_NE(text.find(line + "\n"), std::string::npos) << line << "\n" << text;
+    EXPECT_EQ(text.find(R"(vorna_volume_total_bytes{vm="vm",volume="\\\\?\\Volume{e})"),
               std::string::npos);
 }
 

@@ -14,6 +14,9 @@ TEST(ProtocolTest, OnlyCommandsWithExactlyOneReplyAreSent) {
         {"PING", reply_kind::pong},
         {"GSTATS:CMD", reply_kind::report},
         {"GSTATS:D", reply_kind::report},
+        {"GSTATS:CMDV", reply_kind::report},
+        {"GSTATS:V", reply_kind::report},
+        {"GSTATS:v", std::nullopt},
         {"GSTATS:", std::nullopt},        // no reply at all
         {"GSTATS:cmd", std::nullopt},     // selects nothing
         {"GSTATS:CMD;PING", std::nullopt},  // two replies
@@ -47,6 +50,9 @@ TEST(ProtocolTest, RepliesEndWhereTheirShapeSays) {
         {reply_kind::report, "{ }", scan_status::complete, 3},
         // Braces and escaped quotes inside strings do not count.
         {reply_kind::report, "{\"a}\": \"\\\"}\"}", scan_status::complete, 13},
+        // A volume name's braces, and the escaped backslash that ends it.
+        {reply_kind::report, R"({"v": [{"n": "\\\\?\\Volume{a}\\"}]}PONG)", scan_status::complete,
+         36},
         {reply_kind::report, "{\"a\": \"}", scan_status::incomplete, 0},
         {reply_kind::report, "PONG", scan_status::invalid, 0},
         {reply_kind::report, " {}", scan_status::invalid, 0},
@@ -77,6 +83,8 @@ TEST(ProtocolTest, OnlyAReportWithTheCpuFragmentTakesTheAgentsWindow) {
     EXPECT_GE(earliest_reply("GSTATS:CMD"), std::chrono::milliseconds(1500));
     EXPECT_GE(earliest_reply("GSTATS:MC"), std::chrono::milliseconds(1500));
     EXPECT_EQ(earliest_reply("GSTATS:MD").count(), 0);
+    EXPECT_EQ(earliest_reply("GSTATS:DV").count(), 0);
+    EXPECT_GE(earliest_reply("GSTATS:CMDV"), std::chrono::milliseconds(1500));
     EXPECT_EQ(earliest_reply("PING").count(), 0);
 }
 
