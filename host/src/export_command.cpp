@@ -16,11 +16,11 @@
 #include "descriptor_limit.h"
 #include "exit_status.h"
 #include "fleet.h"
-#include "landing_page.h"
 #include "libvirt_discovery.h"
 #include "listen_socket.h"
 #include "poller.h"
 #include "process_metrics.h"
+#include "status_page.h"
 #include "protocol.h"
 #include "report.h"
 #include "vm_name.h"
@@ -179,7 +179,11 @@ int run_export(const export_options& options) {
     content.telemetry_path = options.telemetry_path;
     content.max_requests = options.max_requests;
     content.exposition = [&] { return exposition(sink, http_figures); };
-    content.landing_page = [path = options.telemetry_path] { return landing_page_html(path); };
+    content.status_page = [&sink, path = options.telemetry_path] {
+        double now = std::chrono::duration<double>(
+                         std::chrono::system_clock::now().time_since_epoch()).count();
+        return status_page_html(status_rows(sink.snapshot(), now), path);
+    };
     web_handler handler(content, http_figures);
     std::unique_ptr<web_server> exposer =
         start_web_server(std::move(sockets), web, handler, &web_error);

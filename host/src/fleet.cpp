@@ -138,6 +138,7 @@ void fleet::record_success(const std::string& vm, const guest_figures& figures) 
     state.up = true;
     state.figures = figures;
     state.last_good_unix = now;
+    state.last_failure.reset();
 }
 
 void fleet::record_failure(const std::string& vm, poll_failure reason) {
@@ -145,6 +146,7 @@ void fleet::record_failure(const std::string& vm, poll_failure reason) {
     auto found = vms_.find(vm);
     if (found == vms_.end()) return;
     found->second.up = false;
+    found->second.last_failure = reason;
     auto index = static_cast<std::size_t>(reason);
     if (index < kPollFailureCount) ++found->second.failures[index];
 }
@@ -170,4 +172,9 @@ std::vector<prometheus::MetricFamily> fleet::Collect() const {
         discovery = discovery_;
     }
     return render_families(vms, discovery);
+}
+
+std::map<std::string, vm_state> fleet::snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return vms_;
 }

@@ -25,6 +25,7 @@ struct vm_state {
     std::optional<double> last_good_unix;  // when the last valid report arrived, Unix seconds
     std::optional<double> poll_seconds;    // how long the last poll took
     std::array<std::uint64_t, kPollFailureCount> failures{};  // polls failed, by reason
+    std::optional<poll_failure> last_failure;  // why the last poll failed, while down
 };
 
 // What libvirt discovery adds to the exposition.
@@ -50,6 +51,8 @@ public:
     void record_duration(const std::string& vm, std::chrono::steady_clock::duration took);
     void set_libvirt_state(bool connected, int without_channel);
     std::vector<prometheus::MetricFamily> Collect() const override;
+    // Every VM's state at one moment, as Collect() renders it.
+    std::map<std::string, vm_state> snapshot() const;
 
 private:
     mutable std::mutex mutex_;

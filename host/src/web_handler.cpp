@@ -13,7 +13,7 @@ http_response text(unsigned status, const char* body) {
 
 }  // namespace
 
-http_response web_handler::scrape(const http_request& request) {
+http_response web_handler::scrape() {
     int in_flight = ++figures_.scrapes_in_flight;
     std::shared_ptr<void> slot(nullptr, [this](void*) { --figures_.scrapes_in_flight; });
     if (content_.max_requests > 0 && in_flight > content_.max_requests)
@@ -23,13 +23,7 @@ http_response web_handler::scrape(const http_request& request) {
     http_response response;
     response.content_type = kMetricsContentType;
     response.slot = std::move(slot);
-    std::optional<std::string> packed;
-    if (accepts_gzip(request.accept_encoding) && (packed = gzip(exposition))) {
-        response.body = std::move(*packed);
-        response.gzipped = true;
-    } else {
-        response.body = std::move(exposition);
-    }
+    response.body = std::move(exposition);
     return response;
 }
 
@@ -44,12 +38,18 @@ http_response web_handler::answer(const http_request& request, basic_auth::verdi
         response = text(405, "Method not allowed\n");
         response.allow = true;
     } else if (request.path == content_.telemetry_path) {
-        response = scrape(request);
+        response = scrape();
     } else if (request.path == "/") {
         response.content_type = "text/html; charset=utf-8";
-        response.body = content_.landing_page();
+        response.body = content_.status_page();
     } else {
         response = text(404, "Not found\n");
+    }
+    std::optional<std::string> packed;
+    if (response.status == 200 && accepts_gzip(request.accept_encoding) &&
+        (packed = gzip(response.body))) {
+        response.body = std::move(*packed);
+        response.gzipped = true;
     }
     figures_.count(response.status);
     return response;

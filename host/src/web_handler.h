@@ -29,7 +29,7 @@ struct web_content {
     std::string telemetry_path = "/metrics";
     int max_requests = 40;  // scrapes answered at once; 0: no cap
     std::function<std::string()> exposition;
-    std::function<std::string()> landing_page;
+    std::function<std::string()> status_page;  // the page at /
 };
 
 constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
@@ -47,7 +47,7 @@ public:
     web_figures& figures() { return figures_; }
 
 private:
-    http_response scrape(const http_request& request);
+    http_response scrape();
 
     web_content content_;
     web_figures& figures_;

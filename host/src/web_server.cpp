@@ -220,7 +220,7 @@ MHD_Result mhd_web_server::answer(MHD_Connection* connection, const char* url, c
     // One request a connection: the deadlines then hold for every request.
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     if (answer.gzipped) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
-    if (answer.status == MHD_HTTP_OK && request.path != "/")
+    if (answer.status == MHD_HTTP_OK)
         MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, "Accept-Encoding");
     if (answer.challenge)
         MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE,

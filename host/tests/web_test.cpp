@@ -59,6 +59,58 @@ TEST(WebTest, LandingPageLinksTheMetricsWhichPromtoolAccepts) {
     EXPECT_EQ(lint.out + lint.err, "");
 }
 
+std::vector<std::string> chromium(const std::string& profile) {
+    return {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+            "--no-first-run", "--disable-background-networking", "--disable-component-update",
+            "--disable-sync", "--user-data-dir=" + profile, "--window-size=1200,600"};
+}
+
+// The status page as a real browser renders it: a screenshot in the build tree, and the DOM
+// it made shows every VM's row, the down one first, a name with markup as text.
+TEST(WebTest, StatusPageInABrowserShowsEveryVmsRow) {
+    sim_guest_options silent;
+    silent.behaviour = guest_behaviour::silent;
+    sim_guest_options old_agent;
+    old_agent.knows_volumes = false;
+    sim_guest fresh("", {}), old("", old_agent), hung("", silent);
+    child_process exporter({host_exe(), "export", "--web.listen-address", "127.0.0.1:0",
+                            "--interval", "1", "--timeout", "4", "--vm", "fresh=" + fresh.endpoint(),
+                            "--vm", "old=" + old.endpoint(), "--vm", "<i>hung</i>=" + hung.endpoint()});
+    int port = started_port(exporter);
+    ASSERT_NE(port, 0) << exporter.err();
+    ASSERT_TRUE(eventually(20s, [&] {
+        std::string text = http_get(port, "/metrics").value_or("");
+        return sample_of(text, "vorna_up", "fresh") == 1.0 && sample_of(text, "vorna_up", "old") == 1.0 &&
+               text.find("reason=\"timeout\"} 1") != std::string::npos;
+    })) << exporter.err();
+    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    std::string profile = working_folder() + "/chromium-" + std::to_string(getpid());
+    std::vector<std::string> shot = chromium(profile);
+    shot.insert(shot.end(), {"--screenshot=" + working_folder() + "/status-page.png", url});
+    EXPECT_EQ(run_process(shot, 60s).status, 0);
+    struct stat png = {};
+    EXPECT_EQ(stat("status-page.png", &png), 0);
+    EXPECT_GT(png.st_size, 1000);
+    std::vector<std::string> dump = chromium(profile);
+    dump.insert(dump.end(), {"--dump-dom", url});
+    process_result dom = run_process(dump, 60s);
+    ASSERT_EQ(dom.status, 0) << dom.err;
+    // Down first: the silent guest's row, with its reason and no markup made of its name.
+    std::size_t hung_row = dom.out.find("<td>&lt;i&gt;hung&lt;/i&gt;</td><td>down (timeout)</td>");
+    std::size_t old_row = dom.out.find("<td>old</td><td>up</td>");
+    std::size_t fresh_row = dom.out.find("<td>fresh</td><td>up</td>");
+    EXPECT_NE(hung_row, std::string::npos) << dom.out;
+    EXPECT_NE(old_row, std::string::npos) << dom.out;
+    EXPECT_NE(fresh_row, std::string::npos) << dom.out;
+    EXPECT_LT(hung_row, std::min(old_row, fresh_row));
+    EXPECT_EQ(dom.out.find("<i>"), std::string::npos);
+    // The fresh guest's fullest volume is its full D:; the old agent's only drive is C:.
+    EXPECT_NE(dom.out.find("<td>D:</td><td class=\"n low\">0 %</td>"), std::string::npos);
+    EXPECT_NE(dom.out.find("<td>C:</td><td class=\"n\">67 %</td>"), std::string::npos);
+    EXPECT_NE(dom.out.find("<a href=\"/metrics\">Metrics</a>"), std::string::npos);
+    run_process({"rm", "-rf", profile}, 20s);
+}
+
 // A CA, a server certificate for 127.0.0.1, a client certificate, and a user's bcrypt hash.
 struct fixture_files {
     std::string folder;

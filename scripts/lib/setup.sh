@@ -13,7 +13,7 @@ VORNA_PACKAGES=(
   osslsigncode openssl
   prometheus-cpp-dev libcli11-dev prometheus
   pkg-config libvirt-dev libxml2-dev libyaml-cpp-dev libcrypt-dev libmicrohttpd-dev libgnutls28-dev zlib1g-dev
-  libvirt-daemon libvirt-clients prometheus-node-exporter curl
+  libvirt-daemon libvirt-clients prometheus-node-exporter curl chromium
   debhelper dpkg-dev lintian pandoc man-db systemd iproute2 strace
   qemu-system-x86 busybox-static cpio
 )

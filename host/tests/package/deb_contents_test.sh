@@ -25,6 +25,7 @@ expected="./etc/default/$package
 ./usr/share/doc/$package/changelog.gz
 ./usr/share/doc/$package/copyright
 ./usr/share/man/man1/$package.1.gz
+./usr/share/$package/grafana/$package.json
 ./usr/share/$package/$package.rules.yml"
 files=$(cd "$work/tree" && find . -path ./DEBIAN -prune -o -type f -print | sort)
 echo "$files"

@@ -18,8 +18,6 @@ const sim_figures kSimFigures = {
     "10485760", "20971520", std::to_string(kSimDiskTotalKib), "\"kB\"",
 };
 
-namespace {
-
 sim_figures volume_figures(unsigned long long used, unsigned long long free,
                            unsigned long long total) {
     sim_figures figures;
@@ -28,6 +26,8 @@ sim_figures volume_figures(unsigned long long used, unsigned long long free,
     figures[static_cast<std::size_t>(figure_id::volume_total)] = std::to_string(total);
     return figures;
 }
+
+namespace {
 
 // As the agent writes strings: quotes and backslashes escaped, controls and DEL as \u00xx.
 std::string json_text(const std::string& text) {

@@ -52,6 +52,10 @@ struct sim_volume {
     sim_figures figures;
 };
 
+// A volume's figures in KiB.
+sim_figures volume_figures(unsigned long long used, unsigned long long free,
+                           unsigned long long total);
+
 // Drive C: (the disk fragment's), a data drive that is full and also mounted in a folder, with
 // a non-ASCII label, a volume mounted in a folder alone, one with no path, and a drive whose
 // space cannot be read (its figures 0).

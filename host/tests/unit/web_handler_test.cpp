@@ -39,7 +39,7 @@ TEST(WebHandlerTest, AnswersByVerdictMethodAndPath) {
     web_content content;
     content.telemetry_path = "/stats";
     content.exposition = [] { return std::string("vorna_up{vm=\"a\"} 1\n"); };
-    content.landing_page = [] { return std::string("<html>page</html>"); };
+    content.status_page = [] { return std::string("<html>page</html>"); };
     web_handler handler(content, figures);
     const char* text = "text/plain; charset=utf-8";
     const answer_case cases[] = {
@@ -75,7 +75,7 @@ TEST(WebHandlerTest, ScrapesAreGzippedForClientsThatTakeIt) {
     web_content content;
     std::string exposition(5000, 'x');
     content.exposition = [&] { return exposition; };
-    content.landing_page = [] { return std::string("page"); };
+    content.status_page = [] { return std::string("page"); };
     web_handler handler(content, figures);
     const std::pair<const char*, bool> cases[] = {
         {"gzip", true},      {"deflate, gzip;q=0.5", true},
@@ -96,7 +96,7 @@ TEST(WebHandlerTest, ScrapesBeyondTheCapGet503UntilOneEnds) {
     web_content content;
     content.max_requests = 2;
     content.exposition = [] { return std::string("x\n"); };
-    content.landing_page = [] { return std::string("page"); };
+    content.status_page = [] { return std::string("page"); };
     web_handler handler(content, figures);
     http_response first = handler.answer({"GET", "/metrics", ""}, verdict::allowed);
     http_response second = handler.answer({"GET", "/metrics", ""}, verdict::allowed);
