@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -129,6 +130,7 @@ TEST(DashboardTest, EveryQueryOfThePackagedDashboardReturnsData) {
         }
         json result = query(substituted(expression));
         EXPECT_TRUE(result.is_array() && !result.empty()) << what << ": " << expression;
+        std::printf("%-45s %zu series\n", what.c_str(), result.is_array() ? result.size() : 0);
     };
     int panels = 0;
     for (const json& panel : dashboard["panels"]) {
