@@ -44,6 +44,9 @@ process_result run_process(const std::vector<std::string>& argv, std::chrono::mi
 std::optional<std::string> http_get(int port, const std::string& path,
                                     std::chrono::milliseconds time = std::chrono::seconds(5));
 
+// User and system CPU time of a process so far, in seconds.
+double cpu_seconds(pid_t pid);
+
 // A loopback TCP port that was free a moment ago.
 int free_port();
 
