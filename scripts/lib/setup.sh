@@ -16,6 +16,7 @@ VORNA_PACKAGES=(
   libvirt-daemon libvirt-clients prometheus-node-exporter curl chromium
   debhelper dpkg-dev lintian pandoc man-db systemd iproute2 strace
   qemu-system-x86 busybox-static cpio
+  mmdebstrap e2fsprogs
 )
 
 vorna_setup() {
