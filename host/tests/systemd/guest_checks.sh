@@ -207,7 +207,7 @@ journal_since "$at" >"$out/journal-usage.txt"
 note "the shipped default: the system libvirt through its read-only socket"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$default_file" >"$default_file"
 grep '^ARGS=' "$default_file" >"$out/default-shipped.txt"
-if grep -q -- '--web.systemd-socket' "$default_file" && [ -f "/lib/systemd/system/$socket_unit" ]; then
+if grep -q -- '^ARGS=.*--web.systemd-socket' "$default_file" && [ -f "/lib/systemd/system/$socket_unit" ]; then
   systemctl start "$socket_unit"
 fi
 systemctl reset-failed "$unit"
