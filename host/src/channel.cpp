@@ -118,6 +118,9 @@ exchange_status guest_channel::connect_to(const sockaddr* address, socklen_t siz
     }
     if (result != 0) {
         *detail = std::strerror(errno);
+        if (errno == EACCES && address->sa_family == AF_UNIX)
+            *detail += " (the user needs write access to the socket: for libvirt's channels, "
+                       "the group libvirt-qemu)";
         close();
         return exchange_status::connect_failed;
     }

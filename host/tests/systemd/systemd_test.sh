@@ -391,8 +391,9 @@ not_emulated=$(comm -23 <(echo "$refused" | sed '/^$/d') <(echo "$tolerated"))
 [ -z "$not_emulated" ] || difference "refused under systemd, not in host_unit_syscalls' emulation of SystemCallFilter=: $(echo $not_emulated)$(grep -qx clone3 <<<"$not_emulated" && echo " (clone3: RestrictNamespaces=; glibc falls back to clone)")"
 difference "host_deb_roundtrip has no libvirtd (vorna_libvirt_up 0 with the shipped default); under systemd with libvirt-daemon-system: vorna_libvirt_up 1"
 [ "$nogroup_status" = 0 ] && difference "the postinst adds the user to libvirt for its socket; the read-only socket it uses needs no group (libvirtd-ro.socket's SocketMode=0666, polkit's monitor rule)"
-if [ "$(get purge_user)" != none ] || [ "$(get purge_group)" != none ]; then
-  difference "host_deb_roundtrip: the purge removes the user and group; under systemd: $(get purge_user) / $(get purge_group)"
+# Both keep the system user and group after a purge; a difference is one that went.
+if [ "$(get purge_user)" = none ] || [ "$(get purge_group)" = none ]; then
+  difference "host_deb_roundtrip: the purge keeps the user and group; under systemd: $(get purge_user) / $(get purge_group)"
 fi
 [ "$differences" -gt 0 ] || echo "(none)"
 echo
