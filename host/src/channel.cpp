@@ -119,8 +119,7 @@ exchange_status guest_channel::connect_to(const sockaddr* address, socklen_t siz
     if (result != 0) {
         *detail = std::strerror(errno);
         if (errno == EACCES && address->sa_family == AF_UNIX)
-            *detail += " (the user needs write access to the socket: for libvirt's channels, "
-                       "the group libvirt-qemu)";
+            *detail += " (the user needs write access to the socket, through its group)";
         close();
         return exchange_status::connect_failed;
     }
