@@ -41,17 +41,6 @@ long long wall_ms() {
         .count();
 }
 
-std::string status_field(pid_t pid, const std::string& name) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(name + ":", 0) == 0) {
-            std::string value = line.substr(name.size() + 1);
-            return value.substr(value.find_first_not_of(" \t"));
-        }
-    return "?";
-}
-
 double percentile(std::vector<double> values, double share) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/bcrypt_hash.h"
 #include "support/exposition.h"
 #include "support/process.h"
 #include "support/sim_guest.h"
@@ -30,14 +31,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
-
-std::string peak_memory(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return line.substr(line.find_first_not_of(" \t", 6));
-    return "?";
-}
 
 int connect_to(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -129,13 +122,6 @@ int honest_within_2s(const std::string& url, const std::string& ca, const std::s
         std::this_thread::sleep_for(500ms);
     }
     return good;
-}
-
-std::string bcrypt_hash(const std::string& password, unsigned long cost) {
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    crypt_gensalt_rn("$2b$", cost, nullptr, 0, salt, sizeof salt);
-    crypt_data data = {};
-    return crypt_r(password.c_str(), salt, &data);
 }
 
 double one_bcrypt_seconds(const std::string& hash) {
@@ -250,7 +236,7 @@ void bench_strangers(const char* host_exe, int guests) {
             std::printf(
                 "  %s: 20 wrong logins a second: %d of 13 honest scrapes within 2 s; "
                 "%.3f s of exporter CPU per wrong login (%.1f bcrypts); peak memory %s\n",
-                mode, good, cpu / bad, cpu / bad / bcrypt, peak_memory(exporter.pid()).c_str());
+                mode, good, cpu / bad, cpu / bad / bcrypt, status_field(exporter.pid(), "VmHWM").c_str());
         }
         exporter.stop(SIGTERM);
     }

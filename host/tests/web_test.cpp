@@ -4,7 +4,6 @@
 // scraping over TLS, and strangers who hold connections without finishing a request.
 #include <gtest/gtest.h>
 
-#include <crypt.h>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
@@ -19,6 +18,7 @@
 #include <memory>
 #include <thread>
 
+#include "support/bcrypt_hash.h"
 #include "support/exposition.h"
 #include "support/process.h"
 #include "support/sim_guest.h"
@@ -147,11 +147,7 @@ struct fixture_files {
         if (tls != "none" && tls != "plain")
             config << "  client_ca_file: ca.crt\n  client_auth_type: " << tls << "\n";
         if (users) {
-            char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-            crypt_gensalt_rn("$2b$", 8, nullptr, 0, salt, sizeof salt);
-            crypt_data data = {};
-            config << "basic_auth_users:\n  scraper: " << crypt_r(password.c_str(), salt, &data)
-                   << "\n";
+            config << "basic_auth_users:\n  scraper: " << bcrypt_hash(password, 8) << "\n";
         }
         return path;
     }

@@ -154,6 +154,17 @@ double cpu_seconds(pid_t pid) {
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+std::string status_field(pid_t pid, const std::string& name) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(name + ":", 0) == 0) {
+            std::string value = line.substr(name.size() + 1);
+            return value.substr(value.find_first_not_of(" \t"));
+        }
+    return "?";
+}
+
 int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};

@@ -47,6 +47,9 @@ std::optional<std::string> http_get(int port, const std::string& path,
 // User and system CPU time of a process so far, in seconds.
 double cpu_seconds(pid_t pid);
 
+// A field of /proc/PID/status (VmRSS, VmHWM, Threads), as it stands there; "?" when absent.
+std::string status_field(pid_t pid, const std::string& name);
+
 // A loopback TCP port that was free a moment ago.
 int free_port();
 

@@ -2,7 +2,6 @@
 // that runs the bcrypts one at a time off the serving threads.
 #include <gtest/gtest.h>
 
-#include <crypt.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +10,7 @@
 
 #include "basic_auth.h"
 #include "login_queue.h"
+#include "support/bcrypt_hash.h"
 
 namespace {
 
@@ -34,10 +34,7 @@ std::string header(const std::string& user_and_password) {
 }
 
 std::map<std::string, std::string> users() {
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    crypt_gensalt_rn("$2b$", 4, nullptr, 0, salt, sizeof salt);
-    crypt_data data = {};
-    return {{"scraper", crypt_r("right", salt, &data)}};
+    return {{"scraper", bcrypt_hash("right", 4)}};
 }
 
 TEST(BasicAuthTest, VerdictsAreRecalledOnceChecked) {

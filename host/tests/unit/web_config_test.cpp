@@ -2,13 +2,13 @@
 // there, before anything is served.
 #include <gtest/gtest.h>
 
-#include <crypt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 
+#include "support/bcrypt_hash.h"
 #include "web_config.h"
 
 namespace {
@@ -45,12 +45,7 @@ struct config_case {
     const char* error;  // part of the message; nullptr: loaded
 };
 
-std::string hash_of(const char* password) {
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    crypt_gensalt_rn("$2b$", 4, nullptr, 0, salt, sizeof salt);
-    crypt_data data = {};
-    return crypt_r(password, salt, &data);
-}
+std::string hash_of(const char* password) { return bcrypt_hash(password, 4); }
 
 TEST(WebConfigTest, EveryCheckIsTheLoaders) {
     std::string folder = "web-config-" + std::to_string(getpid());
