@@ -18,16 +18,6 @@ constexpr long long kReserved = 256;
 std::atomic<long long> g_limit{std::numeric_limits<long long>::max()};
 std::atomic<long long> g_poller_share{std::numeric_limits<long long>::max()};
 
-long long open_now() {
-    DIR* folder = opendir("/proc/self/fd");
-    if (folder == nullptr) return 16;
-    long long count = 0;
-    while (dirent* entry = readdir(folder))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(folder);
-    return count;
-}
-
 }  // namespace
 
 void raise_descriptor_limit() {
@@ -48,7 +38,7 @@ void raise_descriptor_limit() {
             ? 1LL << 40
             : static_cast<long long>(limit.rlim_cur);
     g_limit = usable;
-    g_poller_share = usable - open_now() - kReserved;
+    g_poller_share = usable - open_descriptors() - kReserved;
 }
 
 bool take_poller_descriptors(int count) {
@@ -64,4 +54,14 @@ void return_poller_descriptors(int count) {
 
 long long descriptor_limit() {
     return g_limit;
+}
+
+long long open_descriptors() {
+    DIR* folder = opendir("/proc/self/fd");
+    if (folder == nullptr) return 16;
+    long long count = 0;
+    while (dirent* entry = readdir(folder))
+        if (entry->d_name[0] != '.') ++count;
+    closedir(folder);
+    return count - 1;  // the folder's own
 }

@@ -14,3 +14,5 @@ bool take_poller_descriptors(int count);
 void return_poller_descriptors(int count);
 // The limit on open files, as last set.
 long long descriptor_limit();
+// The descriptors the process has open.
+long long open_descriptors();

@@ -94,9 +94,12 @@ void follow_globs(const std::vector<std::string>& patterns, vm_pollers& pollers,
 // side's own.
 std::string exposition(const fleet& vms, const web_figures& web) {
     std::vector<prometheus::MetricFamily> families = vms.Collect();
-    for (std::vector<prometheus::MetricFamily> more : {render_process_metrics(), render_web_figures(web)})
+    auto append = [&families](std::vector<prometheus::MetricFamily> more) {
         families.insert(families.end(), std::make_move_iterator(more.begin()),
                         std::make_move_iterator(more.end()));
+    };
+    append(render_process_metrics());
+    append(render_web_figures(web));
     return prometheus::TextSerializer().Serialize(families);
 }
 

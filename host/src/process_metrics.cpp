@@ -1,6 +1,5 @@
 #include "process_metrics.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "descriptor_limit.h"
 #include "families.h"
 
 namespace {
@@ -19,16 +19,6 @@ double boot_time_seconds() {
     while (in >> key)
         if (key == "btime" && in >> value) return value;
     return 0;
-}
-
-double open_descriptors() {
-    DIR* folder = opendir("/proc/self/fd");
-    if (folder == nullptr) return 0;
-    double count = 0;
-    while (dirent* entry = readdir(folder))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(folder);
-    return count - 1;  // the folder's own
 }
 
 }  // namespace
@@ -64,7 +54,7 @@ std::vector<prometheus::MetricFamily> render_process_metrics() {
                               "Start time of the process since unix epoch in seconds.",
                               MetricType::Gauge, boot_time_seconds() + start_ticks / ticks));
     families.push_back(single("process_open_fds", "Number of open file descriptors.",
-                              MetricType::Gauge, open_descriptors()));
+                              MetricType::Gauge, static_cast<double>(open_descriptors())));
     rlimit limit = {};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
         families.push_back(single("process_max_fds", "Maximum number of open file descriptors.",
